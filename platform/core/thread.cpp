@@ -1,0 +1,93 @@
+#include "platform/core/thread.h"
+
+#include <limits.h>
+#include <pthread.h>
+
+#include <utility>
+
+namespace varolan {
+
+static_assert(sizeof(pthread_t) <= sizeof(unsigned long));
+
+namespace {
+
+void* thread_entry(void* arg) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    (*body)();
+    return nullptr;
+}
+
+bool create_thread(pthread_t* out, std::function<void()> body, std::size_t stack_size,
+                   bool detached) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        return false;
+    }
+    if (stack_size != 0) {
+        if (stack_size < static_cast<std::size_t>(PTHREAD_STACK_MIN)) {
+            stack_size = PTHREAD_STACK_MIN;
+        }
+        pthread_attr_setstacksize(&attr, stack_size);
+    }
+    if (detached) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    }
+    auto* heap_body = new std::function<void()>(std::move(body));
+    int rc = pthread_create(out, &attr, thread_entry, heap_body);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete heap_body;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Thread::~Thread() { join(); }
+
+Thread::Thread(Thread&& other) noexcept
+    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+    if (this != &other) {
+        join();
+        handle_ = std::exchange(other.handle_, 0);
+        started_ = std::exchange(other.started_, false);
+    }
+    return *this;
+}
+
+bool Thread::start(std::function<void()> body, std::size_t stack_size) {
+    join();
+    pthread_t t{};
+    if (!create_thread(&t, std::move(body), stack_size, false)) {
+        return false;
+    }
+    handle_ = static_cast<unsigned long>(t);
+    started_ = true;
+    return true;
+}
+
+void Thread::join() {
+    if (started_) {
+        pthread_join(static_cast<pthread_t>(handle_), nullptr);
+        started_ = false;
+        handle_ = 0;
+    }
+}
+
+void Thread::detach() {
+    if (started_) {
+        pthread_detach(static_cast<pthread_t>(handle_));
+        started_ = false;
+        handle_ = 0;
+    }
+}
+
+bool start_detached(std::function<void()> body, std::size_t stack_size) {
+    pthread_t t{};
+    return create_thread(&t, std::move(body), stack_size, true);
+}
+
+}  // namespace varolan

@@ -1,0 +1,45 @@
+// Threads with an explicit stack size. A thread is never killed: its owner makes
+// it return (shutdown of its socket, an event) and joins it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace varolan {
+
+// Stack size of session and host reader threads. Measured need of the deepest
+// path (name resolution through the system resolver) plus a margin; sanitizer
+// builds need several times more.
+#if defined(VAROLAN_SANITIZED)
+inline constexpr std::size_t session_stack_size = 1024 * 1024;
+#else
+inline constexpr std::size_t session_stack_size = 128 * 1024;
+#endif
+
+class Thread {
+public:
+    Thread() = default;
+    ~Thread();  // joins a thread that is still joinable
+    Thread(Thread&& other) noexcept;
+    Thread& operator=(Thread&& other) noexcept;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts `body` on a new thread with the given stack size (0 = system default).
+    // Returns false when the thread could not be created.
+    bool start(std::function<void()> body, std::size_t stack_size = session_stack_size);
+    bool joinable() const { return started_; }
+    void join();
+    // The thread goes on by itself; its resources are released when it returns.
+    void detach();
+
+private:
+    unsigned long handle_ = 0;  // pthread_t
+    bool started_ = false;
+};
+
+// Starts a detached thread. Returns false when it could not be created.
+bool start_detached(std::function<void()> body, std::size_t stack_size = session_stack_size);
+
+}  // namespace varolan

@@ -1,0 +1,100 @@
+#include <atomic>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/core/clock.h"
+#include "platform/core/event.h"
+#include "platform/core/fd.h"
+#include "platform/core/thread.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/process.h"
+
+namespace varolan {
+namespace {
+
+TEST(UniqueFd, ClosesOnDestructionAndMove) {
+    int before = test::count_open_fds();
+    {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        UniqueFd a(p[0]);
+        UniqueFd b(p[1]);
+        UniqueFd c(std::move(a));
+        EXPECT_FALSE(a.valid());
+        EXPECT_TRUE(c.valid());
+        b = std::move(c);  // closes the write end, takes the read end
+        EXPECT_EQ(test::count_open_fds(), before + 1);
+    }
+    EXPECT_EQ(test::count_open_fds(), before);
+}
+
+TEST(Event, AutoResetReleasesOneWaitPerSet) {
+    Event e;
+    ASSERT_TRUE(e.create(false, false));
+    EXPECT_EQ(e.wait(0), WaitResult::timeout);
+    e.set();
+    e.set();  // two sets before a wait still release only one wait: an event, not a semaphore
+    EXPECT_EQ(e.wait(0), WaitResult::signaled);
+    EXPECT_EQ(e.wait(0), WaitResult::timeout);
+}
+
+TEST(Event, ManualResetStaysSetUntilReset) {
+    Event e;
+    ASSERT_TRUE(e.create(true, true));
+    EXPECT_EQ(e.wait(0), WaitResult::signaled);
+    EXPECT_EQ(e.wait(0), WaitResult::signaled);
+    e.reset();
+    EXPECT_EQ(e.wait(0), WaitResult::timeout);
+}
+
+TEST(Event, WakesAWaiterOnAnotherThreadAndPollsWithDescriptors) {
+    Event e;
+    ASSERT_TRUE(e.create(false, false));
+    std::atomic<bool> woke{false};
+    Thread t;
+    ASSERT_TRUE(t.start([&] {
+        EXPECT_EQ(e.wait(), WaitResult::signaled);
+        woke.store(true);
+    }));
+    e.set();
+    t.join();
+    EXPECT_TRUE(woke.load());
+
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    UniqueFd r(p[0]), w(p[1]);
+    PollFd fds[2] = {{r.get(), poll_in, 0}, {e.poll_fd(), poll_in, 0}};
+    EXPECT_EQ(poll_fds(fds, 2, 0), 0);
+    e.set();
+    EXPECT_EQ(poll_fds(fds, 2, 1000), 1);
+    EXPECT_NE(fds[1].revents & poll_in, 0);
+    EXPECT_EQ(fds[0].revents, 0);
+}
+
+TEST(Thread, ManyThreadsLeaveNothingBehind) {
+    int fds = test::count_open_fds();
+    int threads = test::count_threads();
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 50; ++i) {
+        Thread t;
+        ASSERT_TRUE(t.start([&] { ran.fetch_add(1); }, 64 * 1024));
+    }
+    EXPECT_EQ(ran.load(), 50);
+    EXPECT_EQ(test::count_open_fds(), fds);
+    EXPECT_EQ(test::count_threads(), threads);
+}
+
+TEST(FakeClock, RecordsSleepsWithoutWaiting) {
+    test::FakeClock clock;
+    std::uint64_t start = now_ms();
+    std::uint64_t real = monotonic_ms();
+    sleep_ms(2000);
+    sleep_ms(1000);
+    EXPECT_EQ(now_ms() - start, 3000u);
+    EXPECT_LT(monotonic_ms() - real, 1000u);
+    EXPECT_EQ(clock.sleeps(), (std::vector<std::uint32_t>{2000, 1000}));
+}
+
+}  // namespace
+}  // namespace varolan

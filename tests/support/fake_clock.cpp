@@ -1,0 +1,31 @@
+#include "tests/support/fake_clock.h"
+
+#include <thread>
+
+namespace varolan::test {
+
+FakeClock::FakeClock() { previous_ = set_process_clock(this); }
+
+FakeClock::~FakeClock() { set_process_clock(previous_); }
+
+void FakeClock::sleep_ms(std::uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sleeps_.push_back(ms);
+    }
+    now_.fetch_add(ms, std::memory_order_acq_rel);
+    // Give other threads a chance to run, as a real sleep would.
+    std::this_thread::yield();
+}
+
+std::vector<std::uint32_t> FakeClock::sleeps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sleeps_;
+}
+
+void FakeClock::clear_sleeps() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sleeps_.clear();
+}
+
+}  // namespace varolan::test

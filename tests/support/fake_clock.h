@@ -1,0 +1,34 @@
+// A clock for tests: sleeping returns at once and advances the time, and every
+// delay asked for is recorded so a test can assert the design's delays.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "platform/core/clock.h"
+
+namespace varolan::test {
+
+class FakeClock final : public Clock {
+public:
+    FakeClock();   // installs itself as the process clock
+    ~FakeClock() override;  // restores the previous clock
+
+    std::uint64_t now_ms() override { return now_.load(std::memory_order_acquire); }
+    void sleep_ms(std::uint32_t ms) override;
+    void advance(std::uint64_t ms) { now_.fetch_add(ms, std::memory_order_acq_rel); }
+
+    // Every sleep asked for, in order.
+    std::vector<std::uint32_t> sleeps() const;
+    void clear_sleeps();
+
+private:
+    std::atomic<std::uint64_t> now_{1000000};
+    mutable std::mutex mutex_;
+    std::vector<std::uint32_t> sleeps_;
+    Clock* previous_ = nullptr;
+};
+
+}  // namespace varolan::test
