@@ -1,0 +1,70 @@
+#include "service/session/globals.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+namespace varolan::service {
+
+char global_prompt[PROMPT_SIZE] = {};
+char escape_set[ESCAPE_SET_SIZE] = {};
+std::atomic<std::uint16_t> telnet_port{23};
+std::atomic<std::int32_t> connection_count{0};
+std::atomic<std::int32_t> byte_count{0};
+std::atomic<std::uint64_t> worker_thread_slot{0};
+
+namespace {
+std::mutex gate_mutex;
+std::condition_variable gate_cv;
+bool gate_is_held = false;
+}  // namespace
+
+Event& port_handshake_event() {
+    static Event event;
+    return event;
+}
+
+void gate_hold() {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    gate_is_held = true;
+}
+
+void gate_release() {
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        gate_is_held = false;
+    }
+    gate_cv.notify_all();
+}
+
+bool gate_held() {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    return gate_is_held;
+}
+
+void gate_pass() {
+    std::unique_lock<std::mutex> lock(gate_mutex);
+    gate_cv.wait(lock, [] { return !gate_is_held; });
+}
+
+std::size_t bounded_copy(char* dst, std::size_t dst_size, const char* src) {
+    if (dst_size == 0) {
+        return 0;
+    }
+    std::size_t n = src != nullptr ? strnlen(src, dst_size - 1) : 0;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+    return n;
+}
+
+void reset_globals() {
+    std::memset(global_prompt, 0, sizeof global_prompt);
+    std::memset(escape_set, 0, sizeof escape_set);
+    telnet_port.store(23);
+    connection_count.store(0);
+    byte_count.store(0);
+    worker_thread_slot.store(0);
+    gate_release();
+}
+
+}  // namespace varolan::service
