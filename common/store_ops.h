@@ -1,0 +1,39 @@
+// The service's store operations. Each opens its key anew by path from
+// HKEY_LOCAL_MACHINE (with create semantics, so reading a key that does not
+// exist creates it empty), does one query/set/enumeration and closes the key
+// before returning. Each reports only success or failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace varolan {
+
+// Size of the service's string buffers (bytes, terminator included).
+inline constexpr std::size_t REG_STRING_SIZE = 256;
+
+// 32-bit read with a 4-byte buffer: fails when the stored data is longer than
+// 4 bytes; shorter data fills the low bytes and the rest is zero. The stored
+// type is not checked.
+bool reg_read_dword(const char* key_path, const char* value_name, std::uint32_t* value);
+
+// String read into `buffer` (at least REG_STRING_SIZE bytes). A missing value
+// fails and leaves an empty string; a zero-length value is read as empty. The
+// result is always NUL-terminated within REG_STRING_SIZE bytes: 256 stored bytes
+// without a terminator are cut to 255. Data longer than 256 bytes fails (empty).
+bool reg_read_string(const char* key_path, const char* value_name, char* buffer);
+
+// Raw read of at most REG_STRING_SIZE bytes (a multi-string: NUL-terminated
+// strings ended by an empty one). `length` receives the number of bytes read
+// (0 on failure). Longer data fails.
+bool reg_read_multi_string(const char* key_path, const char* value_name, char* buffer,
+                           std::uint32_t* length);
+
+// Writes a REG_DWORD of 4 bytes, opening the key with full access.
+bool reg_write_dword(const char* key_path, const char* value_name, std::uint32_t value);
+
+// Name of the subkey at `index` (case-insensitive name order) into `name`
+// (at least REG_STRING_SIZE bytes); false when there is none (empty name).
+bool reg_enum_subkey(const char* key_path, std::uint32_t index, char* name);
+
+}  // namespace varolan
