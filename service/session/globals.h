@@ -10,12 +10,12 @@
 
 namespace varolan::service {
 
-inline constexpr std::size_t PROMPT_SIZE = 256;         // global_prompt and prompt lines
-inline constexpr std::size_t ESCAPE_SET_SIZE = 12;      // escape_set with its terminator
-inline constexpr std::size_t TERMINAL_TYPE_SIZE = 16;   // terminal_type with its terminator
-inline constexpr std::size_t BLOCK_SIZE = 4096;         // one user or host block
-inline constexpr std::size_t HOST_NAME_SIZE = 64;       // gethostname buffer
-inline constexpr int LINE_LIMIT = 40;                   // characters of a command line
+inline constexpr std::size_t PROMPT_SIZE = 256;        // global_prompt and prompt lines
+inline constexpr std::size_t ESCAPE_SET_SIZE = 12;     // escape_set with its terminator
+inline constexpr std::size_t TERMINAL_TYPE_SIZE = 16;  // terminal_type with its terminator
+inline constexpr std::size_t BLOCK_SIZE = 4096;        // one user or host block
+inline constexpr std::size_t HOST_NAME_SIZE = 64;      // gethostname buffer
+inline constexpr int LINE_LIMIT = 40;                  // characters of a command line
 
 // "Prompt" and "Escape Char", written by the start-up thread before any session
 // exists and only read afterwards. Always NUL-terminated within their size.

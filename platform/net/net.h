@@ -1,0 +1,95 @@
+// IPv4 TCP connections to hosts and host name resolution.
+//
+// The gateway is a TCP client of its hosts. This layer gives it an owning
+// socket with the operations the sessions need (connect, one send, receive,
+// shutdown) and a resolver that can be replaced in tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/core/fd.h"
+
+namespace varolan {
+
+inline constexpr int ADDRESS_FAMILY_INET = 2;  // AF_INET
+inline constexpr std::size_t LOCAL_HOST_NAME_SIZE = 64;
+inline constexpr std::size_t DOTTED_ADDRESS_SIZE = 16;  // "255.255.255.255" and NUL
+
+// An IPv4 socket address.
+struct HostAddress {
+    int family = 0;          // ADDRESS_FAMILY_INET once filled
+    std::uint32_t ip = 0;    // network byte order
+    std::uint16_t port = 0;  // host byte order
+};
+
+// Parses an address in the dotted forms the classic resolver accepts
+// ("10.1.2.3", "10.258", "0x7f.1"). Returns false for anything else.
+bool parse_dotted(const char* text, std::uint32_t* ip);
+// Writes `ip` (network order) as "a.b.c.d" into `out` of DOTTED_ADDRESS_SIZE bytes.
+void format_dotted(std::uint32_t ip, char* out);
+
+// Name lookups. The process uses the system resolver unless a test installs
+// another one.
+class Resolver {
+  public:
+    virtual ~Resolver() = default;
+    // Reverse lookup of an address: true when a host name is registered for it.
+    virtual bool reverse(std::uint32_t ip) = 0;
+    // Forward lookup of a name (IPv4 only): true and the first address found.
+    virtual bool forward(const char* name, std::uint32_t* ip) = 0;
+};
+
+// getnameinfo (NI_NAMEREQD) and getaddrinfo (AF_INET); both thread-safe.
+class SystemResolver final : public Resolver {
+  public:
+    bool reverse(std::uint32_t ip) override;
+    bool forward(const char* name, std::uint32_t* ip) override;
+};
+
+Resolver& process_resolver();
+// Installs `resolver` (nullptr restores the system resolver); returns the previous one.
+Resolver* set_process_resolver(Resolver* resolver);
+
+// This machine's host name, cut to fit and always NUL-terminated, into `out`
+// of `size` bytes (LOCAL_HOST_NAME_SIZE by design). False when unavailable
+// (`out` is then the empty string).
+bool local_host_name(char* out, std::size_t size);
+
+// The error code of the calling thread's last failed socket operation
+// (an errno value; 0 when none failed yet).
+int last_socket_error();
+
+// Owner of one TCP socket towards a host. Operations record their error for
+// last_socket_error() on the calling thread. recv() and shutdown_both() may be
+// called from another thread than send(); close() only once no other thread
+// uses the socket any more.
+class HostSocket {
+  public:
+    HostSocket() = default;
+    HostSocket(HostSocket&&) noexcept = default;
+    HostSocket& operator=(HostSocket&&) noexcept = default;
+
+    // Creates an IPv4 stream socket (closing one held before).
+    bool open();
+    // Takes an already connected stream socket (tests, socket pairs).
+    void adopt(UniqueFd fd) { fd_ = static_cast<UniqueFd&&>(fd); }
+    // Blocking connect; false on failure (also when no socket is open).
+    bool connect(const HostAddress& address);
+    // One send call (no SIGPIPE). Returns the bytes sent or -1.
+    int send(const void* data, std::size_t size);
+    // Sends everything, retrying partial sends. False on failure.
+    bool send_all(const void* data, std::size_t size);
+    // One receive (EINTR retried): bytes received, 0 at an orderly close, -1 on error.
+    int recv(void* buffer, std::size_t size);
+    // Shuts both directions down; wakes a thread blocked in recv().
+    bool shutdown_both();
+    void close() { fd_.reset(); }
+    bool valid() const { return fd_.valid(); }
+    int fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+}  // namespace varolan

@@ -1,0 +1,298 @@
+#include "service/session/session.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace varolan::service {
+
+namespace {
+
+constexpr char help_text[] = "Commands\r\n\nO    Open\r\nQ    Quit\r\nS    Status\r\n?    Help\r\n";
+constexpr char invalid_command_text[] = "Invalid command\r\n";
+constexpr char connect_failed_text[] = "Connect Failed.\r\n";
+constexpr char prompt_ending[] = "\r\nTelnet >";
+
+// Writes one message, as one write of its length, when there is a user side.
+void write_text(UserSide* handle, const char* text, std::size_t length) {
+    if (handle != nullptr && length > 0) {
+        handle->write(text, static_cast<std::uint32_t>(length));
+    }
+}
+
+void write_text(UserSide* handle, const char* text) {
+    write_text(handle, text, std::strlen(text));
+}
+
+// Formats a message into a bounded buffer and writes it.
+template <typename... Args>
+void write_formatted(UserSide* handle, const char* format, Args... args) {
+    char text[PROMPT_SIZE];
+    int n = std::snprintf(text, sizeof text, format, args...);
+    if (n < 0) {
+        return;
+    }
+    std::size_t length =
+        static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
+    write_text(handle, text, length);
+}
+
+void close_user_side(SessionRecord& record) {
+    if (record.user_handle) {
+        record.user_handle->close();
+        record.user_handle.reset();
+    }
+}
+
+// Parses a TCP port number: decimal digits only, 1 to 65535.
+bool parse_port(const char* word, std::uint16_t* port) {
+    if (word[0] == '\0') {
+        return false;
+    }
+    unsigned long value = 0;
+    for (const char* p = word; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
+        if (value > 65535) {
+            return false;
+        }
+    }
+    if (value == 0) {
+        return false;
+    }
+    *port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+void set_terminal_type(SessionRecord& record, const char* name) {
+    bounded_copy(record.terminal_type, sizeof record.terminal_type, name);
+}
+
+void format_session_prompt(char* out, const char* device_name) {
+    // The variable part is cut so that the prompt ends in "\r\nTelnet >" and fits.
+    constexpr std::size_t room = PROMPT_SIZE - 1 - 2 - (sizeof prompt_ending - 1);
+    char middle[PROMPT_SIZE];
+    if (global_prompt[0] != '\0') {
+        bounded_copy(middle, sizeof middle, global_prompt);
+    } else {
+        char host[HOST_NAME_SIZE];
+        local_host_name(host, sizeof host);
+        std::snprintf(middle, sizeof middle, "(%s %s)", host,
+                      device_name != nullptr ? device_name : "");
+    }
+    int n = static_cast<int>(strnlen(middle, room));
+    std::snprintf(out, PROMPT_SIZE, "\r\n%.*s%s", n, middle, prompt_ending);
+}
+
+int read_line(UserSide* handle, int max_length, const char* prompt, char* line) {
+    int length = 0;
+    line[0] = '\0';
+    if (handle == nullptr) {
+        return -1;
+    }
+    write_text(handle, prompt);
+    while (length < max_length) {
+        unsigned char c = 0;
+        std::uint32_t got = 0;
+        if (!handle->read(&c, 1, &got)) {
+            line[0] = '\0';
+            return -1;
+        }
+        if (got == 0) {
+            // A zero-length message carries no byte; it is not a character.
+            continue;
+        }
+        switch (c) {
+            case 0:
+                line[0] = '\0';
+                return -1;
+            case 8:
+                if (length > 0) {
+                    --length;
+                    line[length] = '\0';
+                    static constexpr char rubout[] = {8, 32, 8};
+                    handle->write(rubout, sizeof rubout);
+                }
+                break;
+            case 13:
+            case 10:
+                line[length] = '\0';
+                write_text(handle, "\r\n");
+                return length;
+            default:
+                line[length++] = static_cast<char>(c);
+                line[length] = '\0';
+                handle->write(&c, 1);
+                break;
+        }
+    }
+    line[length] = '\0';
+    return length;
+}
+
+int resolve_host(HostAddress& address, char* name, std::uint16_t port) {
+    Resolver& resolver = process_resolver();
+    address.family = ADDRESS_FAMILY_INET;
+    std::uint32_t ip = 0;
+    bool found = false;
+    std::uint32_t dotted = 0;
+    if (parse_dotted(name, &dotted) && resolver.reverse(dotted)) {
+        ip = dotted;
+        found = true;
+    }
+    if (!found) {
+        found = resolver.forward(name, &ip);
+    }
+    if (!found) {
+        for (char* p = name; *p != '\0'; ++p) {
+            *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        }
+        found = resolver.forward(name, &ip);
+    }
+    if (!found) {
+        return 0;
+    }
+    address.ip = ip;
+    address.port = port;
+    return 1;
+}
+
+void host_reader(SessionRecord* record) {
+    int code = 0;
+    while (!record->reader_stop.load(std::memory_order_acquire)) {
+        int n = record->host_socket.recv(record->receive_buffer, BLOCK_SIZE);
+        if (n <= 0) {
+            code = n < 0 ? last_socket_error() : 0;
+            break;
+        }
+        record->receive_buffer[n] = '\0';
+        record->received_count.store(n, std::memory_order_release);
+        record->block_event.set();
+        if (record->drained_event.wait() != WaitResult::signaled) {
+            code = last_socket_error();
+            break;
+        }
+        // Pairs with the release of drain_host_block(): the buffer is free again.
+        (void)record->received_count.load(std::memory_order_acquire);
+    }
+    record->reader_exit_code.store(code, std::memory_order_relaxed);
+    record->host_closed.store(1, std::memory_order_release);
+    record->block_event.set();
+}
+
+void drain_host_block(SessionRecord& record) {
+    record.receive_buffer[0] = '\0';
+    record.received_count.store(0, std::memory_order_release);
+    record.drained_event.set();
+}
+
+void end_host_connection(SessionRecord& record) {
+    if (record.reader_thread.joinable()) {
+        record.reader_stop.store(true, std::memory_order_release);
+        record.host_socket.shutdown_both();
+        record.drained_event.set();
+        record.reader_thread.join();
+    }
+    record.host_socket.close();
+    record.drained_event.close();
+    record.block_event.close();
+    record.received_count.store(0, std::memory_order_relaxed);
+}
+
+int connect_host(SessionRecord& record, char* host_name) {
+    return connect_host(record, host_name, telnet_port.load(std::memory_order_relaxed));
+}
+
+int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
+    UserSide* user = record.user_handle.get();
+    HostAddress address;
+    if (!resolve_host(address, host_name, port)) {
+        write_formatted(user, "%s: Unknown Host\r\n", host_name);
+        host_name[0] = '\0';
+        return 0;
+    }
+    write_formatted(user, "Trying... %s\r\n", host_name);
+
+    // A connection left over from before is ended first; nothing is leaked.
+    end_host_connection(record);
+    if (!record.host_socket.open() || !record.host_socket.connect(address)) {
+        write_text(user, connect_failed_text);
+        record.host_socket.close();
+        return 0;
+    }
+    // Without its event or its reader the connection cannot be served: report
+    // it as a failed connect and release what was made.
+    if (!record.drained_event.create(false, false) || !record.block_event.create(false, false)) {
+        write_text(user, connect_failed_text);
+        end_host_connection(record);
+        return 0;
+    }
+    record.received_count.store(0, std::memory_order_relaxed);
+    record.host_closed.store(0, std::memory_order_relaxed);
+    record.reader_stop.store(false, std::memory_order_relaxed);
+    record.reader_exit_code.store(0, std::memory_order_relaxed);
+    record.receive_buffer[0] = '\0';
+    SessionRecord* shared = &record;
+    if (!record.reader_thread.start([shared] { host_reader(shared); })) {
+        write_text(user, connect_failed_text);
+        end_host_connection(record);
+        return 0;
+    }
+    return 1;
+}
+
+int run_command_prompt(SessionRecord& record, const char* prompt) {
+    char line[LINE_SIZE];
+    for (;;) {
+        gate_pass();
+        if (read_line(record.user_handle.get(), LINE_LIMIT, prompt, line) < 0) {
+            close_user_side(record);
+            return 0;
+        }
+        for (char* p = line; *p != '\0'; ++p) {
+            *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+        }
+        UserSide* user = record.user_handle.get();
+        switch (line[0]) {
+            case '\0':
+                break;
+            case '?':
+            case 'H':
+                write_text(user, help_text);
+                break;
+            case 'S':
+                write_formatted(user,
+                                "There have been %d connections\r\nWith %d bytes transported\r\n",
+                                static_cast<int>(connection_count.load(std::memory_order_relaxed)),
+                                static_cast<int>(byte_count.load(std::memory_order_relaxed)));
+                break;
+            case 'Q':
+                close_user_side(record);
+                return 0;
+            case 'O': {
+                char command[LINE_SIZE] = {};
+                char host[LINE_SIZE] = {};
+                char port_word[LINE_SIZE] = {};
+                int words = std::sscanf(line, "%40s %40s %40s", command, host, port_word);
+                std::uint16_t port = telnet_port.load(std::memory_order_relaxed);
+                if (words >= 3 && !parse_port(port_word, &port)) {
+                    write_text(user, invalid_command_text);
+                    break;
+                }
+                if (words >= 2) {
+                    std::memcpy(line, host, sizeof line);
+                }
+                return connect_host(record, line, port) != 0 ? 1 : 0;
+            }
+            default:
+                write_text(user, invalid_command_text);
+                break;
+        }
+    }
+}
+
+}  // namespace varolan::service

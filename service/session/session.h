@@ -1,0 +1,96 @@
+// The session record shared by every session kind, the command interpreter,
+// and the host connection with its reader thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/core/event.h"
+#include "platform/core/thread.h"
+#include "platform/net/net.h"
+#include "service/session/globals.h"
+#include "service/session/user_side.h"
+
+namespace varolan::service {
+
+// Size of a command line buffer: LINE_LIMIT characters and the terminator.
+inline constexpr std::size_t LINE_SIZE = LINE_LIMIT + 1;
+
+// One per session thread, owned by it for the thread's whole life. While a host
+// connection is open its reader thread uses the fields marked "shared".
+//
+// Hand-over of a host block: the reader stores the data and its terminator,
+// then `received_count` with release order. The session thread loads
+// `received_count` with acquire order; when it is not 0 it passes the block on,
+// then calls drain_host_block(), which empties the buffer, clears the count
+// (release) and only then sets `drained_event`.
+struct SessionRecord {
+    std::unique_ptr<UserSide> user_handle;  // null = the user side is gone
+    HostSocket host_socket;                 // shared (recv, shutdown)
+    Thread reader_thread;
+    Event drained_event;  // auto-reset; shared
+    Event block_event;    // auto-reset; set by the reader after each block and at the end
+    std::atomic<std::int32_t> received_count{0};  // shared
+    char receive_buffer[BLOCK_SIZE + 1] = {};     // shared
+    char terminal_type[TERMINAL_TYPE_SIZE] = {};  // at most 15 characters
+    std::atomic<std::int32_t> host_closed{0};     // shared
+    std::atomic<bool> reader_stop{false};         // shared: asks the reader to end
+    std::atomic<int> reader_exit_code{0};         // socket error when the reader ended
+};
+
+// Puts the configured terminal type into the record, cut to 15 characters.
+void set_terminal_type(SessionRecord& record, const char* name);
+
+// Formats the session prompt into `out` (PROMPT_SIZE bytes): "\r\n%s\r\nTelnet >"
+// with global_prompt when it is set, else "\r\n(%s %s)\r\nTelnet >" with this
+// machine's host name and `device_name`. A text too long is cut so that the
+// prompt keeps its "\r\nTelnet >" ending and fits the buffer.
+void format_session_prompt(char* out, const char* device_name);
+
+// Writes `prompt` and reads one line with echo into `line` (max_length + 1
+// bytes). Returns the line's length, or -1 when the read failed or a NUL byte
+// arrived (the line is then empty).
+int read_line(UserSide* handle, int max_length, const char* prompt, char* line);
+
+// Runs the command dialogue on record.user_handle. Returns 1 with a host
+// connection open (reader thread running), or 0 without one; after 0 a null
+// user_handle means the session must end.
+int run_command_prompt(SessionRecord& record, const char* prompt);
+
+// Opens a host connection without dialogue (automatic connections). `host_name`
+// is a buffer of at least LINE_SIZE bytes; the resolver may lower-case it, and
+// when the name cannot be resolved its first character is set to NUL. The
+// messages go to record.user_handle when it is set. Returns 1 or 0 as above.
+// Without a port, the configured default (telnet_port) is used.
+int connect_host(SessionRecord& record, char* host_name);
+int connect_host(SessionRecord& record, char* host_name, std::uint16_t port);
+
+// Fills `address` for `name` and `port`: a dotted address is looked up in
+// reverse and taken when found, then the name is looked up, then the name in
+// lower case (changed in place). Returns 1 on success, 0 if it cannot be resolved.
+int resolve_host(HostAddress& address, char* name, std::uint16_t port);
+
+// Thread routine of the host reader: receives one block at a time into the
+// record and waits for it to be drained; sets host_closed at the end.
+void host_reader(SessionRecord* record);
+
+// Ends the open host connection: shuts the socket down, wakes the reader's
+// wait, joins the reader, then closes the socket and the events. Safe to call
+// when no connection is open.
+void end_host_connection(SessionRecord& record);
+
+// Session-thread side of the hand-over.
+// The byte count of the waiting host block (0 = none), with acquire order.
+inline std::int32_t host_block_count(const SessionRecord& record) {
+    return record.received_count.load(std::memory_order_acquire);
+}
+// True once the reader has ended (the host closed or the connection failed).
+inline bool host_connection_closed(const SessionRecord& record) {
+    return record.host_closed.load(std::memory_order_acquire) != 0;
+}
+// Marks the waiting block consumed and lets the reader receive the next one.
+void drain_host_block(SessionRecord& record);
+
+}  // namespace varolan::service
