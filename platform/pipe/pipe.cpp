@@ -1,0 +1,577 @@
+#include "platform/pipe/pipe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace varolan::pipe {
+
+namespace {
+
+constexpr const char* PIPE_PREFIX = "\\\\.\\PIPE\\";
+constexpr std::size_t PIPE_PREFIX_LEN = 9;
+constexpr std::size_t MIN_SPILL = 212992;  // the usual maximum send buffer
+constexpr std::size_t MAX_SPILL = 16 * 1024 * 1024;
+
+// Largest message a sender without privileges can write: bounded by the
+// largest send buffer it may set.
+std::size_t spill_capacity() {
+    static const std::size_t cap = [] {
+        std::size_t value = MIN_SPILL;
+        if (FILE* f = std::fopen("/proc/sys/net/core/wmem_max", "r")) {
+            unsigned long v = 0;
+            if (std::fscanf(f, "%lu", &v) == 1) {
+                // The kernel doubles a requested send buffer.
+                std::size_t doubled = static_cast<std::size_t>(v) * 2;
+                if (doubled > value) {
+                    value = doubled < MAX_SPILL ? doubled : MAX_SPILL;
+                }
+            }
+            std::fclose(f);
+        }
+        return value;
+    }();
+    return cap;
+}
+
+DWORD errno_status(int err) {
+    switch (err) {
+        case ENOENT:
+        case ECONNREFUSED:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+            return ERROR_BROKEN_PIPE;
+        case ENOMEM:
+        case ENOBUFS:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENAMETOOLONG:
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+bool make_dir(const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) == 0) {
+        ::chmod(path.c_str(), mode);  // not narrowed by the umask
+        return true;
+    }
+    if (errno != EEXIST) {
+        return false;
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool make_dirs(const std::string& path, mode_t mode) {
+    for (std::size_t pos = 1; pos < path.size(); ++pos) {
+        if (path[pos] == '/') {
+            std::string part = path.substr(0, pos);
+            struct stat st {};
+            if (::stat(part.c_str(), &st) != 0 && !make_dir(part, mode)) {
+                return false;
+            }
+        }
+    }
+    return make_dir(path, mode);
+}
+
+bool fill_address(const std::string& path, sockaddr_un* addr) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr->sun_path) {
+        return false;
+    }
+    std::memcpy(addr->sun_path, path.data(), path.size());
+    return true;
+}
+
+// A listening socket bound at `path` by any process of this machine.
+bool path_is_listening(const std::string& path) {
+    FILE* f = std::fopen("/proc/net/unix", "r");
+    if (f == nullptr) {
+        return false;
+    }
+    bool found = false;
+    char line[4352];
+    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+        // Num RefCount Protocol Flags Type St Inode Path
+        char num[32];
+        unsigned long refs = 0, proto = 0, flags = 0, type = 0, state = 0, inode = 0;
+        int consumed = 0;
+        if (std::sscanf(line, "%31s %lx %lx %lx %lx %lx %lu %n", num, &refs, &proto, &flags, &type,
+                        &state, &inode, &consumed) < 7 ||
+            consumed == 0) {
+            continue;
+        }
+        std::string rest(line + consumed);
+        while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) {
+            rest.pop_back();
+        }
+        constexpr unsigned long SO_ACCEPTCON_FLAG = 0x10000;
+        if (rest == path && (flags & SO_ACCEPTCON_FLAG) != 0) {
+            found = true;
+        }
+    }
+    std::fclose(f);
+    return found;
+}
+
+bool set_passcred(int fd) {
+    int one = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof one) == 0;
+}
+
+}  // namespace
+
+// The listening socket shared by every instance of one pipe name.
+class Listener {
+  public:
+    Listener(std::string path, UniqueFd fd, DWORD max_instances)
+        : path_(std::move(path)), fd_(std::move(fd)), max_instances_(max_instances) {}
+    ~Listener() {
+        if (fd_.valid() && !shut_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_.get(); }
+    DWORD max_instances() const { return max_instances_; }
+    // Guarded by the registry mutex.
+    DWORD instances = 0;
+    bool shut_ = false;
+
+  private:
+    std::string path_;
+    UniqueFd fd_;
+    DWORD max_instances_;
+};
+
+namespace {
+
+std::mutex registry_mutex;
+std::map<std::string, std::weak_ptr<Listener>>& listeners() {
+    static std::map<std::string, std::weak_ptr<Listener>> map;
+    return map;
+}
+
+}  // namespace
+
+bool initialize_security_descriptor(SecurityDescriptor* sd, DWORD revision) {
+    if (sd == nullptr || revision != SECURITY_DESCRIPTOR_REVISION) {
+        return false;
+    }
+    *sd = SecurityDescriptor{};
+    sd->initialized = true;
+    return true;
+}
+
+bool set_security_descriptor_dacl(SecurityDescriptor* sd, bool dacl_present, const void* dacl,
+                                  bool dacl_defaulted) {
+    if (sd == nullptr || !sd->initialized || dacl != nullptr) {
+        return false;  // only the null DACL is modelled
+    }
+    sd->dacl_present = dacl_present;
+    sd->dacl_null = dacl_present;
+    sd->dacl_defaulted = dacl_defaulted;
+    return true;
+}
+
+std::string runtime_dir() {
+    const char* dir = std::getenv("VAROLAN_RUNTIME_DIR");
+    if (dir != nullptr && dir[0] != '\0') {
+        return dir;
+    }
+    return "/run/varolan";
+}
+
+std::string pipe_socket_path(const char* name) {
+    if (name == nullptr || std::strlen(name) <= PIPE_PREFIX_LEN ||
+        strncasecmp(name, PIPE_PREFIX, PIPE_PREFIX_LEN) != 0) {
+        return {};
+    }
+    const char* leaf = name + PIPE_PREFIX_LEN;
+    if (std::strchr(leaf, '/') != nullptr || std::strcmp(leaf, ".") == 0 ||
+        std::strcmp(leaf, "..") == 0) {
+        return {};
+    }
+    return runtime_dir() + "/pipe/" + leaf;
+}
+
+NamedPipe::NamedPipe() = default;
+
+NamedPipe::~NamedPipe() {
+    close();
+}
+
+NamedPipe::NamedPipe(NamedPipe&& other) noexcept
+    : listener_(std::move(other.listener_)),
+      sock_(std::move(other.sock_)),
+      spill_(std::move(other.spill_)),
+      spill_cap_(std::exchange(other.spill_cap_, 0)),
+      spill_pos_(std::exchange(other.spill_pos_, 0)),
+      spill_len_(std::exchange(other.spill_len_, 0)) {}
+
+NamedPipe& NamedPipe::operator=(NamedPipe&& other) noexcept {
+    if (this != &other) {
+        close();
+        listener_ = std::move(other.listener_);
+        sock_ = std::move(other.sock_);
+        spill_ = std::move(other.spill_);
+        spill_cap_ = std::exchange(other.spill_cap_, 0);
+        spill_pos_ = std::exchange(other.spill_pos_, 0);
+        spill_len_ = std::exchange(other.spill_len_, 0);
+    }
+    return *this;
+}
+
+bool NamedPipe::valid() const {
+    return listener_ != nullptr || sock_.valid();
+}
+
+void NamedPipe::attach_listener(std::shared_ptr<Listener> listener) {
+    listener_ = std::move(listener);
+}
+
+void NamedPipe::attach_socket(UniqueFd sock) {
+    sock_ = std::move(sock);
+}
+
+void NamedPipe::close() {
+    sock_.reset();
+    spill_.reset();
+    spill_cap_ = spill_pos_ = spill_len_ = 0;
+    if (listener_) {
+        // The listener goes (and its path with it) when its last instance goes;
+        // it is dropped under the lock so that a concurrent create never meets
+        // a half-destroyed one.
+        std::lock_guard<std::mutex> lock(registry_mutex);
+        if (listener_->instances > 0) {
+            --listener_->instances;
+        }
+        listener_.reset();
+    }
+}
+
+DWORD NamedPipe::connect() {
+    if (!listener_) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (sock_.valid()) {
+        return ERROR_SUCCESS;  // already connected (NT: ERROR_PIPE_CONNECTED)
+    }
+    for (;;) {
+        int fd = ::accept4(listener_->fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            // Every message read from now on carries credentials, which tells a
+            // zero-length message from end of file.
+            if (!set_passcred(fd)) {
+                ::close(fd);
+                return ERROR_GEN_FAILURE;
+            }
+            sock_.reset(fd);
+            return ERROR_SUCCESS;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        return ERROR_PIPE_NOT_CONNECTED;
+    }
+}
+
+DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {
+    if (bytes_read != nullptr) {
+        *bytes_read = 0;
+    }
+    if (!sock_.valid()) {
+        return listener_ ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE;
+    }
+    if (size > 0 && buffer == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // The rest of a message that an earlier short read left.
+    if (spill_pos_ < spill_len_) {
+        std::size_t left = spill_len_ - spill_pos_;
+        std::size_t n = left < size ? left : size;
+        std::memcpy(buffer, spill_.get() + spill_pos_, n);
+        spill_pos_ += n;
+        if (bytes_read != nullptr) {
+            *bytes_read = static_cast<DWORD>(n);
+        }
+        if (spill_pos_ < spill_len_) {
+            return ERROR_MORE_DATA;
+        }
+        spill_pos_ = spill_len_ = 0;
+        return ERROR_SUCCESS;
+    }
+    if (!spill_) {
+        spill_cap_ = spill_capacity();
+        // Not value-initialised: pages are only touched when a long message arrives.
+        spill_.reset(new (std::nothrow) char[spill_cap_]);
+        if (!spill_) {
+            spill_cap_ = 0;
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+    iovec iov[2];
+    iov[0].iov_base = buffer;
+    iov[0].iov_len = size;
+    iov[1].iov_base = spill_.get();
+    iov[1].iov_len = spill_cap_;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    for (;;) {
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(sock_.get(), &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno_status(errno);
+        }
+        if (n == 0 && msg.msg_controllen == 0) {
+            return ERROR_BROKEN_PIPE;  // end of file: no message, no credentials
+        }
+        std::size_t got = static_cast<std::size_t>(n);
+        if (got <= size) {
+            if (bytes_read != nullptr) {
+                *bytes_read = static_cast<DWORD>(got);
+            }
+            return ERROR_SUCCESS;
+        }
+        if (bytes_read != nullptr) {
+            *bytes_read = size;
+        }
+        spill_pos_ = 0;
+        spill_len_ = got - size;
+        return ERROR_MORE_DATA;
+    }
+}
+
+DWORD NamedPipe::peek(DWORD* total_available) {
+    if (total_available != nullptr) {
+        *total_available = 0;
+    }
+    if (!sock_.valid()) {
+        return listener_ ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE;
+    }
+    std::size_t total = spill_len_ - spill_pos_;
+    // Tell "nothing waiting" from "closed": a non-blocking peek at the next
+    // message. A message (even an empty one) comes with credentials; end of file
+    // comes without.
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(sock_.get(), &msg, MSG_PEEK | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && total == 0) {
+            return errno_status(errno);
+        }
+    } else if (n == 0 && msg.msg_controllen == 0) {
+        if (total == 0) {
+            return ERROR_BROKEN_PIPE;
+        }
+    } else {
+        int queued = 0;
+        if (::ioctl(sock_.get(), FIONREAD, &queued) == 0 && queued > 0) {
+            total += static_cast<std::size_t>(queued);
+        }
+    }
+    if (total_available != nullptr) {
+        *total_available = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(total);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD NamedPipe::write(const void* buffer, DWORD size, DWORD* bytes_written) {
+    if (bytes_written != nullptr) {
+        *bytes_written = 0;
+    }
+    if (!sock_.valid()) {
+        return listener_ ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE;
+    }
+    if (size > 0 && buffer == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    for (;;) {
+        ssize_t n = ::send(sock_.get(), buffer, size, MSG_NOSIGNAL);
+        if (n >= 0) {
+            if (bytes_written != nullptr) {
+                *bytes_written = static_cast<DWORD>(n);
+            }
+            return ERROR_SUCCESS;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+            return ERROR_NO_DATA;
+        }
+        if (errno == EMSGSIZE) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return errno_status(errno);
+    }
+}
+
+DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWORD max_instances,
+                        DWORD /*out_buffer_size*/, DWORD /*in_buffer_size*/,
+                        DWORD /*default_timeout*/, const SecurityAttributes* security,
+                        NamedPipe* out) {
+    if (out == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    out->close();
+    std::string path = pipe_socket_path(name);
+    if (path.empty()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (open_mode != PIPE_ACCESS_DUPLEX ||
+        pipe_mode != (PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT) ||
+        max_instances == 0 || max_instances > PIPE_UNLIMITED_INSTANCES) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    bool open_to_all = security != nullptr && security->descriptor != nullptr &&
+                       security->descriptor->dacl_present && security->descriptor->dacl_null;
+
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto& map = listeners();
+    std::shared_ptr<Listener> listener;
+    auto it = map.find(path);
+    if (it != map.end()) {
+        listener = it->second.lock();
+        if (listener && listener->shut_) {
+            listener.reset();
+        }
+    }
+    if (listener) {
+        if (listener->max_instances() != PIPE_UNLIMITED_INSTANCES &&
+            listener->instances >= listener->max_instances()) {
+            return ERROR_PIPE_BUSY;
+        }
+    } else {
+        std::string dir = path.substr(0, path.rfind('/'));
+        if (!make_dirs(dir, 0755)) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        sockaddr_un addr{};
+        if (!fill_address(path, &addr)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        // A socket file left by a process that has ended is replaced; one that a
+        // live process listens on is not taken over.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISSOCK(st.st_mode) || path_is_listening(path)) {
+                return ERROR_ACCESS_DENIED;
+            }
+            ::unlink(path.c_str());
+        }
+        UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        if (!fd) {
+            return errno_status(errno);
+        }
+        if (!set_passcred(fd.get())) {
+            return errno_status(errno);
+        }
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            return errno == EADDRINUSE ? ERROR_ACCESS_DENIED : errno_status(errno);
+        }
+        if (::chmod(path.c_str(), open_to_all ? 0666 : 0600) != 0 ||
+            ::listen(fd.get(), SOMAXCONN) != 0) {
+            DWORD status = errno_status(errno);
+            ::unlink(path.c_str());
+            return status;
+        }
+        listener = std::make_shared<Listener>(path, std::move(fd), max_instances);
+        map[path] = listener;
+    }
+    ++listener->instances;
+    out->attach_listener(std::move(listener));
+    return ERROR_SUCCESS;
+}
+
+DWORD connect_pipe_client(const std::string& path_or_name, NamedPipe* out) {
+    if (out == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    out->close();
+    std::string path = pipe_socket_path(path_or_name.c_str());
+    if (path.empty()) {
+        path = path_or_name;
+    }
+    sockaddr_un addr{};
+    if (!fill_address(path, &addr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        return errno_status(errno);
+    }
+    if (!set_passcred(fd.get())) {
+        return errno_status(errno);
+    }
+    while (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        return errno == EAGAIN ? ERROR_PIPE_BUSY : errno_status(errno);
+    }
+    out->attach_socket(std::move(fd));
+    return ERROR_SUCCESS;
+}
+
+bool shutdown_pipe_listener(const char* name) {
+    std::string path = pipe_socket_path(name);
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto& map = listeners();
+    auto it = map.find(path);
+    if (it == map.end()) {
+        return false;
+    }
+    std::shared_ptr<Listener> listener = it->second.lock();
+    map.erase(it);
+    if (!listener || listener->shut_) {
+        return false;
+    }
+    listener->shut_ = true;
+    // Wakes every accept() on it; later accepts fail at once.
+    ::shutdown(listener->fd(), SHUT_RDWR);
+    ::unlink(listener->path().c_str());
+    return true;
+}
+
+}  // namespace varolan::pipe
