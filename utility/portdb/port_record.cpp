@@ -1,0 +1,526 @@
+#include "utility/portdb/port_record.h"
+
+#include <array>
+#include <memory>
+#include <utility>
+
+#include "common/store_layout.h"
+#include "platform/serial/comm.h"
+#include "utility/portdb/store_io.h"
+#include "utility/strings/messages.h"
+#include "utility/strings/strings.h"
+
+namespace varolan::util {
+
+namespace layout = varolan::layout;
+
+// --- registry numbers <-> in-memory bits ------------------------------------------------
+
+namespace {
+
+struct BaudEntry {
+    std::uint32_t rate;
+    std::uint32_t bit;
+};
+
+constexpr std::array<BaudEntry, 18> kBaudTable{{
+    {75, serial::BAUD_075},
+    {110, serial::BAUD_110},
+    {150, serial::BAUD_150},
+    {300, serial::BAUD_300},
+    {600, serial::BAUD_600},
+    {1200, serial::BAUD_1200},
+    {1800, serial::BAUD_1800},
+    {2400, serial::BAUD_2400},
+    {4800, serial::BAUD_4800},
+    {7200, serial::BAUD_7200},
+    {9600, serial::BAUD_9600},
+    {14400, serial::BAUD_14400},
+    {19200, serial::BAUD_19200},
+    {38400, serial::BAUD_38400},
+    {56000, serial::BAUD_56K},
+    {128000, serial::BAUD_128K},
+    {115200, serial::BAUD_115200},
+    {57600, serial::BAUD_57600},
+}};
+
+struct DataBitsEntry {
+    std::uint32_t number;
+    std::uint16_t bit;
+};
+
+constexpr std::array<DataBitsEntry, 5> kDataBitsTable{{
+    {5, serial::DATABITS_5},
+    {6, serial::DATABITS_6},
+    {7, serial::DATABITS_7},
+    {8, serial::DATABITS_8},
+    {16, serial::DATABITS_16},
+}};
+
+constexpr std::array<std::uint16_t, 5> kParityBits{serial::PARITY_NONE, serial::PARITY_ODD,
+                                                   serial::PARITY_EVEN, serial::PARITY_MARK,
+                                                   serial::PARITY_SPACE};
+
+// A character default from its string-table pair, or the byte itself should
+// the table text not convert.
+ByteString character_default(unsigned id, char fallback) {
+    ByteString value(1, fallback);
+    ByteString converted;
+    if (hex_to_bytes(load_string(id), converted) && !converted.empty()) {
+        value = converted;
+    }
+    return value;
+}
+
+void report(unsigned id) {
+    message_box_id(id);
+}
+void report(unsigned id, std::string_view arg) {
+    message_box(format_string(id, arg));
+}
+
+}  // namespace
+
+std::uint32_t baud_rate_to_bit(std::uint32_t rate) {
+    for (const BaudEntry& e : kBaudTable) {
+        if (e.rate == rate) {
+            return e.bit;
+        }
+    }
+    return 0;
+}
+
+std::uint32_t baud_bit_to_rate(std::uint32_t bit) {
+    for (const BaudEntry& e : kBaudTable) {
+        if (e.bit == bit) {
+            return e.rate;
+        }
+    }
+    return 0;
+}
+
+std::uint16_t data_bits_to_bit(std::uint32_t bits) {
+    for (const DataBitsEntry& e : kDataBitsTable) {
+        if (e.number == bits) {
+            return e.bit;
+        }
+    }
+    return 0;
+}
+
+std::uint32_t data_bits_bit_to_number(std::uint16_t bit) {
+    for (const DataBitsEntry& e : kDataBitsTable) {
+        if (e.bit == bit) {
+            return e.number;
+        }
+    }
+    return 0;
+}
+
+std::uint16_t stop_bits_to_bit(std::uint32_t code) {
+    switch (code) {
+        case 0:
+            return serial::STOPBITS_10;
+        case 1:
+            return serial::STOPBITS_15;
+        case 2:
+            return serial::STOPBITS_20;
+        default:
+            return 0;
+    }
+}
+
+std::uint32_t stop_bits_code(std::uint16_t stop_parity) {
+    switch (stop_parity & 0x00FF) {
+        case serial::STOPBITS_15:
+            return 1;
+        case serial::STOPBITS_20:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+std::uint16_t parity_to_bit(std::uint32_t code) {
+    return code < kParityBits.size() ? kParityBits[code] : 0;
+}
+
+std::uint32_t parity_code(std::uint16_t stop_parity) {
+    switch (stop_parity & 0xFF00) {
+        case serial::PARITY_ODD:
+            return 1;
+        case serial::PARITY_EVEN:
+            return 2;
+        case serial::PARITY_MARK:
+            return 3;
+        case serial::PARITY_SPACE:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+// --- byte strings as hexadecimal text ----------------------------------------------------
+
+std::string bytes_to_hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const std::size_t n = bytes.size() < HEX_DISPLAY_LIMIT ? bytes.size() : HEX_DISPLAY_LIMIT;
+    std::string text;
+    text.reserve(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        text.push_back(kDigits[b >> 4]);
+        text.push_back(kDigits[b & 0x0F]);
+    }
+    return text;
+}
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool hex_to_bytes(std::string_view text, ByteString& target) {
+    if (text.empty()) {
+        return true;
+    }
+    ByteString bytes;
+    std::size_t i = 0;
+    for (; i + 1 < text.size(); i += 2) {
+        const int hi = hex_digit(text[i]);
+        const int lo = hex_digit(text[i + 1]);
+        if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) {
+            return false;
+        }
+        bytes.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    if (i < text.size()) {
+        return false;  // one character left over
+    }
+    target = std::move(bytes);
+    return true;
+}
+
+// --- PortCaps --------------------------------------------------------------------------------
+
+bool PortCaps::ReadCaps(const reg::Key& key) {
+    std::uint32_t value = 0;
+    if (!read_dword(key, layout::VALUE_CAP_BAUD_MASK, value)) {
+        report(IDS_ERR_GET_CAP_BAUD);
+        return false;
+    }
+    baud_mask = value;
+    if (!read_dword(key, layout::VALUE_CAP_DATA_BIT_MASK, value)) {
+        report(IDS_ERR_GET_CAP_DATABITS);
+        return false;
+    }
+    data_bits_mask = static_cast<std::uint16_t>(value);
+    if (!read_dword(key, layout::VALUE_CAP_STOP_PARITY_MASK, value)) {
+        report(IDS_ERR_GET_CAP_STOPPARITY);
+        return false;
+    }
+    stop_parity_mask = static_cast<std::uint16_t>(value);
+    if (!read_dword(key, layout::VALUE_CAP_SETTABLE_PARAMS, value)) {
+        report(IDS_ERR_GET_CAP_PARAMS);
+        return false;
+    }
+    settable_params = value;
+    if (!read_dword(key, layout::VALUE_CAP_PROVIDERS_CAPABILITIES, value)) {
+        report(IDS_ERR_GET_CAP_PROVIDER);
+        return false;
+    }
+    provider_caps = value;
+    return true;
+}
+
+bool PortCaps::WriteCaps(const reg::Key& key) const {
+    struct DwordValue {
+        const char* name;
+        std::uint32_t value;
+        unsigned message;
+    };
+    const DwordValue masks[] = {
+        {layout::VALUE_CAP_BAUD_MASK, baud_mask, IDS_ERR_SET_CAP_BAUD},
+        {layout::VALUE_CAP_DATA_BIT_MASK, data_bits_mask, IDS_ERR_SET_CAP_DATABITS},
+        {layout::VALUE_CAP_STOP_PARITY_MASK, stop_parity_mask, IDS_ERR_SET_CAP_STOPPARITY},
+        {layout::VALUE_CAP_SETTABLE_PARAMS, settable_params, IDS_ERR_SET_CAP_PARAMS},
+        {layout::VALUE_CAP_PROVIDERS_CAPABILITIES, provider_caps, IDS_ERR_SET_CAP_PROVIDER},
+    };
+    for (const DwordValue& v : masks) {
+        if (!write_dword(key, v.name, v.value)) {
+            report(v.message);
+            return false;
+        }
+    }
+    // The session values have no controls in the utility: they are reset to
+    // zero or empty whenever the capabilities are recorded.
+    struct SessionValue {
+        const char* name;
+        DWORD type;
+        unsigned message;
+    };
+    const SessionValue session[] = {
+        {layout::VALUE_AUTO_OPEN, reg::REG_DWORD, IDS_NAME_AUTO_OPEN},
+        {layout::VALUE_AUTO_OPEN_COMPUTER_NAME, reg::REG_SZ, IDS_NAME_AUTO_OPEN_COMPUTER},
+        {layout::VALUE_LOGIN_SCRIPT, reg::REG_MULTI_SZ, IDS_NAME_LOGIN_SCRIPT},
+        {layout::VALUE_LOGIN_SCRIPT_DELAY, reg::REG_DWORD, IDS_NAME_LOGIN_SCRIPT_DELAY},
+        {layout::VALUE_MODEM_DELAY, reg::REG_DWORD, IDS_NAME_MODEM_DELAY},
+        {layout::VALUE_MODEM_INIT, reg::REG_MULTI_SZ, IDS_NAME_MODEM_INIT},
+    };
+    for (const SessionValue& v : session) {
+        const bool ok = v.type == reg::REG_DWORD ? write_dword(key, v.name, 0)
+                                                 : write_empty(key, v.name, v.type);
+        if (!ok) {
+            report(v.message);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PortCaps::QueryDeviceCaps(std::string_view com_name) {
+    const std::string name(com_name);
+    std::unique_ptr<serial::CommPort> port;
+    if (serial::comm_opener().open(name.c_str(), port) != ERROR_SUCCESS || !port) {
+        return false;
+    }
+    serial::COMMPROP props;
+    const bool ok = port->GetCommProperties(&props);
+    port->close();
+    if (!ok) {
+        report(IDS_ERR_COMM_PROPERTIES, com_name);
+        return false;
+    }
+    baud_mask = props.dwSettableBaud;
+    data_bits_mask = props.wSettableData;
+    stop_parity_mask = props.wSettableStopParity;
+    settable_params = props.dwSettableParams;
+    provider_caps = props.dwProvCapabilities;
+    return true;
+}
+
+void PortCaps::IntersectCaps(const PortCaps& other) {
+    baud_mask &= other.baud_mask;
+    data_bits_mask &= other.data_bits_mask;
+    stop_parity_mask &= other.stop_parity_mask;
+    settable_params &= other.settable_params;
+    provider_caps &= other.provider_caps;
+}
+
+bool PortCaps::settings_fit_caps(const PortSettings& s) const {
+    if ((settable_params & serial::SP_BAUD) && (baud_mask & s.baud) == 0) {
+        return false;
+    }
+    if ((settable_params & serial::SP_DATABITS) && (data_bits_mask & s.data_bits) == 0) {
+        return false;
+    }
+    const std::uint16_t stop_parity = stop_parity_mask & s.stop_parity;
+    if ((settable_params & serial::SP_STOPBITS) && (stop_parity & 0x00FF) == 0) {
+        return false;
+    }
+    if ((settable_params & serial::SP_PARITY) && (stop_parity & 0xFF00) == 0) {
+        return false;
+    }
+    if (s.flow_control == 1 && (provider_caps & serial::PCF_XONXOFF) == 0) {
+        return false;
+    }
+    if (s.flow_control == 4 && (provider_caps & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) == 0) {
+        return false;
+    }
+    return true;
+}
+
+// --- PortSettings ----------------------------------------------------------------------------
+
+PortSettings::PortSettings()
+    : escape(character_default(IDS_DEFAULT_ESCAPE, 0x1D)),
+      xon(character_default(IDS_DEFAULT_XON, 0x11)),
+      xoff(character_default(IDS_DEFAULT_XOFF, 0x13)) {}
+
+bool PortSettings::ReadSettings(const reg::Key& key) {
+    unsigned message = IDS_ERR_GET_SETTING_FIRST;
+    std::uint32_t number = 0;
+    if (!read_string(key, layout::VALUE_PORT_NAME, port_name)) {
+        report(message);
+        return false;
+    }
+    ++message;
+    if (!read_dword(key, layout::VALUE_BAUD_RATE, number)) {
+        report(message);
+        return false;
+    }
+    baud = baud_rate_to_bit(number);
+    ++message;
+    if (!read_dword(key, layout::VALUE_DATA_BITS, number)) {
+        report(message);
+        return false;
+    }
+    data_bits = data_bits_to_bit(number);
+    ++message;
+    if (!read_dword(key, layout::VALUE_STOP_BITS, number)) {
+        report(message);
+        return false;
+    }
+    stop_parity = stop_bits_to_bit(number);
+    ++message;
+    if (!read_dword(key, layout::VALUE_PARITY, number)) {
+        report(message);
+        return false;
+    }
+    stop_parity = static_cast<std::uint16_t>(stop_parity | parity_to_bit(number));
+    ++message;
+    if (!read_dword(key, layout::VALUE_FLOW_CONTROL, number)) {
+        report(message);
+        return false;
+    }
+    flow_control = number;
+    ++message;
+    if (!read_string(key, layout::VALUE_ESCAPE_CHAR, escape)) {
+        report(message);
+        return false;
+    }
+    ++message;
+    if (!read_string(key, layout::VALUE_TERMINAL_TYPE, terminal_type)) {
+        report(message);
+        return false;
+    }
+    ++message;
+    if (!read_string(key, layout::VALUE_XON_CHAR, xon)) {
+        report(message);
+        return false;
+    }
+    ++message;
+    if (!read_string(key, layout::VALUE_XOFF_CHAR, xoff)) {
+        report(message);
+        return false;
+    }
+    ++message;
+    if (!read_dword(key, layout::VALUE_DEVICE_FLAGS, number)) {
+        report(message);
+        return false;
+    }
+    device_flags = number;
+    return true;
+}
+
+bool PortSettings::WriteSettings(const reg::Key& key) const {
+    unsigned message = IDS_ERR_SET_SETTING_FIRST;
+    const auto step = [&](bool ok) {
+        if (!ok) {
+            report(message);
+        }
+        ++message;
+        return ok;
+    };
+    return step(write_string(key, layout::VALUE_PORT_NAME, port_name)) &&
+           step(write_dword(key, layout::VALUE_BAUD_RATE, baud_bit_to_rate(baud))) &&
+           step(write_dword(key, layout::VALUE_DATA_BITS, data_bits_bit_to_number(data_bits))) &&
+           step(write_dword(key, layout::VALUE_STOP_BITS, stop_bits_code(stop_parity))) &&
+           step(write_dword(key, layout::VALUE_PARITY, parity_code(stop_parity))) &&
+           step(write_dword(key, layout::VALUE_FLOW_CONTROL, flow_control)) &&
+           step(write_string(key, layout::VALUE_ESCAPE_CHAR, escape)) &&
+           step(write_string(key, layout::VALUE_TERMINAL_TYPE, terminal_type)) &&
+           step(write_string(key, layout::VALUE_XON_CHAR, xon)) &&
+           step(write_string(key, layout::VALUE_XOFF_CHAR, xoff)) &&
+           step(write_dword(key, layout::VALUE_DEVICE_FLAGS, device_flags));
+}
+
+bool PortSettings::InitFromDevice(const reg::Key& key, std::string_view com_name,
+                                  std::uint32_t flags) {
+    port_name = std::string(com_name);
+    device_flags = flags;
+
+    bool from_device = false;
+    std::unique_ptr<serial::CommPort> port;
+    if (serial::comm_opener().open(port_name.c_str(), port) == ERROR_SUCCESS && port) {
+        serial::DCB dcb;
+        if (port->GetCommState(&dcb)) {
+            baud = baud_rate_to_bit(dcb.BaudRate);
+            data_bits = data_bits_to_bit(dcb.ByteSize);
+            stop_parity = static_cast<std::uint16_t>(stop_bits_to_bit(dcb.StopBits) |
+                                                     parity_to_bit(dcb.Parity));
+            // The utility proposes Xon/Xoff whatever the line's handshake is now.
+            flow_control = 1;
+            from_device = true;
+        }
+        port->close();
+    }
+    if (!from_device) {
+        baud = serial::BAUD_9600;
+        data_bits = serial::DATABITS_8;
+        stop_parity = serial::STOPBITS_10 | serial::PARITY_NONE;
+        flow_control = 0;
+    }
+    return WriteSettings(key);
+}
+
+// --- CPortRecord -------------------------------------------------------------------------------
+
+CPortRecord::CPortRecord(std::string nt_device_name) : device_name(std::move(nt_device_name)) {}
+
+CPortRecord::~CPortRecord() = default;
+
+std::string CPortRecord::port_key_path(std::string_view product_key_path) const {
+    std::string path(product_key_path);
+    path.push_back('\\');
+    path += device_name;
+    return path;
+}
+
+bool CPortRecord::UpdateComName(std::string_view product_key_path, std::string_view com_name) {
+    if (com_name == saved.port_name) {
+        return true;
+    }
+    const std::string path = port_key_path(product_key_path);
+    reg::Key key;
+    if (reg::open_key(reg::hklm(), path, reg::KEY_SET_VALUE, key) != ERROR_SUCCESS) {
+        report(IDS_ERR_OPEN_DEVICE_KEY, path);
+        return false;
+    }
+    saved.port_name = std::string(com_name);
+    if (!saved.WriteSettings(key)) {
+        report(IDS_ERR_SET_DEVICE_INFO, device_name);
+        return false;
+    }
+    return true;
+}
+
+bool CPortRecord::CreatePortKey(std::string_view product_key_path, std::string_view com_name) {
+    const std::string path = port_key_path(product_key_path);
+    reg::Key key;
+    if (reg::create_key(reg::hklm(), path, reg::KEY_WRITE, key) != ERROR_SUCCESS) {
+        report(IDS_ERR_CREATE_DEVICE_KEY, path);
+        return false;
+    }
+    std::uint32_t device_flags = 0;
+    if (!caps.QueryDeviceCaps(com_name)) {
+        device_flags |= layout::DEVICE_NO_CAPS;
+    }
+    if (!caps.WriteCaps(key)) {
+        report(IDS_ERR_WRITE_CAPS_INFO, device_name);
+        return false;
+    }
+    if (!saved.InitFromDevice(key, com_name, device_flags | layout::DEVICE_NOT_MANAGED)) {
+        report(IDS_ERR_WRITE_LOCAL_INFO, device_name);
+        return false;
+    }
+    return true;
+}
+
+bool CPortRecord::DeletePortKey(std::string_view product_key_path) {
+    return reg::delete_key(reg::hklm(), port_key_path(product_key_path)) == ERROR_SUCCESS;
+}
+
+}  // namespace varolan::util
