@@ -20,7 +20,7 @@ struct sigaction previous_actions[sizeof restore_signals / sizeof restore_signal
 extern "C" void restore_and_reraise(int sig) {
     int fd = saved_fd;
     if (fd >= 0) {
-        ::tcsetattr(fd, TCSAFLUSH, &saved_mode);
+        ::tcsetattr(fd, TCSANOW, &saved_mode);
     }
     ::signal(sig, SIG_DFL);
     ::raise(sig);
@@ -47,7 +47,7 @@ bool RawMode::enter(int fd) {
     ::cfmakeraw(&raw);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSAFLUSH, &raw) != 0) {
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
         active_ = true;
         restore();
         return false;
@@ -63,7 +63,7 @@ void RawMode::restore() {
     active_ = false;
     int fd = saved_fd;
     if (fd >= 0) {
-        ::tcsetattr(fd, TCSAFLUSH, &saved_mode);
+        ::tcsetattr(fd, TCSANOW, &saved_mode);
     }
     for (std::size_t i = 0; i < sizeof restore_signals / sizeof restore_signals[0]; ++i) {
         ::sigaction(restore_signals[i], &previous_actions[i], nullptr);

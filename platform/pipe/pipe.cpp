@@ -374,13 +374,21 @@ DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {
 }
 
 DWORD NamedPipe::peek(DWORD* total_available) {
+    return peek(total_available, nullptr);
+}
+
+DWORD NamedPipe::peek(DWORD* total_available, bool* message_waiting) {
     if (total_available != nullptr) {
         *total_available = 0;
+    }
+    if (message_waiting != nullptr) {
+        *message_waiting = false;
     }
     if (!sock_.valid()) {
         return listener_ ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE;
     }
     std::size_t total = spill_len_ - spill_pos_;
+    bool waiting = false;
     // Tell "nothing waiting" from "closed": a non-blocking peek at the next
     // message. A message (even an empty one) comes with credentials; end of file
     // comes without.
@@ -405,10 +413,14 @@ DWORD NamedPipe::peek(DWORD* total_available) {
             return ERROR_BROKEN_PIPE;
         }
     } else {
+        waiting = true;
         int queued = 0;
         if (::ioctl(sock_.get(), FIONREAD, &queued) == 0 && queued > 0) {
             total += static_cast<std::size_t>(queued);
         }
+    }
+    if (message_waiting != nullptr) {
+        *message_waiting = waiting || total > 0;
     }
     if (total_available != nullptr) {
         *total_available = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(total);

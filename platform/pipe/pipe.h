@@ -89,6 +89,9 @@ class NamedPipe {
     // (zero-length messages count 0). ERROR_BROKEN_PIPE when nothing is waiting and
     // the other end has closed.
     DWORD peek(DWORD* total_available);
+    // The same, also telling whether a message is waiting at all: a zero-length
+    // message counts no bytes but is waiting (and a read returns it at once).
+    DWORD peek(DWORD* total_available, bool* message_waiting);
 
     // WriteFile: one message of `size` bytes (0 allowed). ERROR_NO_DATA when the
     // other end has closed.
