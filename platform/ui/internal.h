@@ -9,3 +9,14 @@ namespace varolan::ui::detail {
 MessageSink& terminal_message_sink();
 
 }  // namespace varolan::ui::detail
+
+namespace varolan::ui {
+class ModalRunner;
+}
+
+namespace varolan::ui::detail {
+
+// The runner used when none is installed: the terminal.
+ModalRunner& terminal_modal_runner();
+
+}  // namespace varolan::ui::detail

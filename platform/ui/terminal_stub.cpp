@@ -22,3 +22,30 @@ MessageSink& terminal_message_sink() {
 }
 
 }  // namespace varolan::ui::detail
+
+#include "platform/ui/dialog.h"
+
+namespace varolan::ui::detail {
+
+namespace {
+
+class NoTerminalRunner : public ModalRunner {
+  public:
+    int RunModal(Dialog& dialog) override {
+        dialog.BeginModal();
+        if (!dialog.IsEnded()) {
+            dialog.EndDialog(IDCANCEL);
+        }
+        return dialog.GetResult();
+    }
+    void ShowHelp(const std::string&, const std::string&) override {}
+};
+
+}  // namespace
+
+ModalRunner& terminal_modal_runner() {
+    static NoTerminalRunner runner;
+    return runner;
+}
+
+}  // namespace varolan::ui::detail
