@@ -45,7 +45,7 @@ class KeyState;  // defined by the implementation
 // An open key. Move-only; closing is RAII (close() closes early).
 // A default-constructed Key stands for HKEY_LOCAL_MACHINE when passed as parent.
 class Key {
-public:
+  public:
     Key();
     ~Key();
     Key(Key&&) noexcept;
@@ -62,7 +62,7 @@ public:
     KeyState* state() const { return state_.get(); }
     explicit Key(std::unique_ptr<KeyState> state);
 
-private:
+  private:
     std::unique_ptr<KeyState> state_;
 };
 
@@ -92,8 +92,7 @@ LONG enum_key(const Key& key, DWORD index, std::string& name, DWORD name_capacit
 // RegEnumValue: values in creation order. Capacities as in the design's calls
 // (name in characters with terminator, data in bytes); 0 = unlimited.
 LONG enum_value(const Key& key, DWORD index, std::string& name, DWORD* type,
-                std::vector<std::uint8_t>* data, DWORD name_capacity = 0,
-                DWORD data_capacity = 0);
+                std::vector<std::uint8_t>* data, DWORD name_capacity = 0, DWORD data_capacity = 0);
 // RegDeleteKey: refuses a key that has subkeys (ERROR_ACCESS_DENIED).
 LONG delete_key(const Key& parent, std::string_view subkey);
 
@@ -108,9 +107,41 @@ std::string last_store_error();
 // the file named by $VAROLAN_REGISTRY (tests switch stores).
 void reset_store();
 
+// --- device map ------------------------------------------------------------------
+
+// One serial port as listed under SERIALCOMM: value name = stable identity of the
+// device, data = its tty name under /dev (for example ttyS0, ttyUSB0, pts/3).
+struct SerialPort {
+    std::string name;
+    std::string tty;
+};
+
+// Scans `sysfs_root`/class/tty for ttys that have a real driver, leaving out
+// serial placeholders of port type 0. USB and ACM ports are named after their
+// udev link under `dev_root`/serial/by-id (else by-path), other ports after the
+// kernel name. Ordered by kernel name, numbers compared as numbers.
+std::vector<SerialPort> scan_serial_ports(const std::string& sysfs_root,
+                                          const std::string& dev_root);
+// Reads a device map file of NAME=TTY lines (blank lines and lines starting with
+// '#' are skipped, blanks around both parts are trimmed). False when the file
+// cannot be read.
+bool read_device_map_file(const std::string& path, std::vector<SerialPort>& out);
+// The ports SERIALCOMM lists: from $VAROLAN_DEVICEMAP when set, else the scan of
+// /sys and /dev. Made anew every time the SERIALCOMM key is opened.
+std::vector<SerialPort> current_device_map();
+
 // --- fault injection (tests) ---------------------------------------------------
 
-enum class Op { create_key, open_key, query_value, set_value, delete_value, enum_key, enum_value, delete_key };
+enum class Op {
+    create_key,
+    open_key,
+    query_value,
+    set_value,
+    delete_value,
+    enum_key,
+    enum_value,
+    delete_key
+};
 
 // Makes calls of `op` whose key path (case-insensitive, without leading
 // separators) and value name match fail with `status`. An empty key path or

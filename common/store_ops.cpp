@@ -1,0 +1,111 @@
+// The service's store operations: open by path with create semantics, one call,
+// close (the Key goes out of scope) before returning.
+
+#include "common/store_ops.h"
+
+#include <cstring>
+
+#include "platform/registry/registry.h"
+
+namespace varolan {
+
+namespace {
+
+bool open_for(const char* key_path, DWORD access, reg::Key& key) {
+    if (key_path == nullptr) {
+        return false;
+    }
+    return reg::create_key(reg::hklm(), key_path, access, key) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool reg_read_dword(const char* key_path, const char* value_name, std::uint32_t* value) {
+    reg::Key key;
+    if (value == nullptr || value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    std::uint8_t bytes[4] = {0, 0, 0, 0};
+    DWORD size = sizeof bytes;
+    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    // Shorter data fills the low bytes; the rest stays zero.
+    *value = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+             (static_cast<std::uint32_t>(bytes[2]) << 16) |
+             (static_cast<std::uint32_t>(bytes[3]) << 24);
+    return true;
+}
+
+bool reg_read_string(const char* key_path, const char* value_name, char* buffer) {
+    if (buffer == nullptr) {
+        return false;
+    }
+    buffer[0] = '\0';
+    reg::Key key;
+    if (value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    DWORD size = REG_STRING_SIZE;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
+    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+        buffer[0] = '\0';
+        return false;
+    }
+    // The stored bytes need not end with a terminator: always end the string
+    // inside the buffer, cutting a full 256-byte string to 255.
+    buffer[size < REG_STRING_SIZE ? size : REG_STRING_SIZE - 1] = '\0';
+    return true;
+}
+
+bool reg_read_multi_string(const char* key_path, const char* value_name, char* buffer,
+                           std::uint32_t* length) {
+    if (buffer == nullptr || length == nullptr) {
+        return false;
+    }
+    *length = 0;
+    std::memset(buffer, 0, REG_STRING_SIZE);
+    reg::Key key;
+    if (value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    DWORD size = REG_STRING_SIZE;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
+    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+        std::memset(buffer, 0, REG_STRING_SIZE);
+        return false;
+    }
+    *length = size;
+    return true;
+}
+
+bool reg_write_dword(const char* key_path, const char* value_name, std::uint32_t value) {
+    reg::Key key;
+    if (value_name == nullptr || !open_for(key_path, reg::KEY_ALL_ACCESS, key)) {
+        return false;
+    }
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    return reg::set_value(key, value_name, reg::REG_DWORD, bytes, sizeof bytes) == ERROR_SUCCESS;
+}
+
+bool reg_enum_subkey(const char* key_path, std::uint32_t index, char* name) {
+    if (name == nullptr) {
+        return false;
+    }
+    name[0] = '\0';
+    reg::Key key;
+    if (!open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    std::string found;
+    if (reg::enum_key(key, index, found, REG_STRING_SIZE) != ERROR_SUCCESS) {
+        return false;
+    }
+    std::memcpy(name, found.data(), found.size());
+    name[found.size()] = '\0';
+    return true;
+}
+
+}  // namespace varolan
