@@ -1,0 +1,18 @@
+// The session of one managed serial port: opens and configures the port from
+// its port key, optionally initialises a modem and waits for a line signal,
+// then serves one user at a time at the command prompt or with an automatic
+// connection, relaying between the port and the host. The port is closed and
+// reopened after every user. When the port cannot be opened or configured the
+// cause goes to the port's "Device Flags" and the thread ends.
+#pragma once
+
+#include <cstdint>
+
+namespace varolan::service {
+
+// Thread routine, one per managed port. Reads the index through the pointer,
+// sets port_handshake_event() as soon as it no longer needs it, and returns only
+// when it gives the port up.
+void port_session(const std::uint32_t* port_index);
+
+}  // namespace varolan::service
