@@ -6,7 +6,8 @@
 // SYSTEM\CurrentControlSet\Services\<name> (ImagePath, Type). A running
 // service hosts its own control endpoint: a Unix socket in the runtime
 // directory ($VAROLAN_RUNTIME_DIR, default /run/varolan), owner-only, next to a
-// lock file that keeps a second instance of the same service from starting.
+// lock file that keeps a second instance of the same service from starting
+// (it holds the process id of the instance that runs).
 // The process knows it was started as a service by the environment marker
 // VAROLAN_SERVICE=<name>, which the controller's start and the systemd unit set.
 // Every call returns an explicit status; nothing throws.
@@ -188,6 +189,9 @@ DWORD delete_service(const ScHandle& manager, std::string_view name);
 
 // Runtime directory in use: $VAROLAN_RUNTIME_DIR or the default.
 std::string runtime_dir();
+// Absolute path of this process's executable (for registering it); empty when
+// it cannot be found.
+std::string current_image_path();
 // Query and control of the service of that name through its endpoint alone.
 DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status);
 DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* status);
@@ -196,9 +200,10 @@ DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* sta
 
 // The next `count` status reports of `state` fail (0 = clear).
 void inject_status_failure(DWORD state, unsigned count);
-// When the environment variable VAROLAN_SCM_TEST_RUNNING_GATE names a file, a
-// report of SERVICE_RUNNING waits (at most 60 s) until that file exists before it
-// is published, so a test can look at a service held in START_PENDING.
-inline constexpr const char* RUNNING_GATE_ENV = "VAROLAN_SCM_TEST_RUNNING_GATE";
+// When the environment variable VAROLAN_SCM_TEST_GATE names a directory, a
+// report of state S waits (at most 60 s) while the file "hold-<S>" (S as
+// state_name gives it, e.g. hold-RUNNING) exists there before it is published,
+// so a test can look at a service held in START_PENDING or STOP_PENDING.
+inline constexpr const char* TEST_GATE_ENV = "VAROLAN_SCM_TEST_GATE";
 
 }  // namespace varolan::scm

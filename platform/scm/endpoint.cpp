@@ -1,0 +1,236 @@
+// The controller's end of a service's control endpoint: one request and one
+// reply over a SOCK_SEQPACKET connection.
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/core/event.h"
+#include "platform/core/fd.h"
+#include "platform/scm/scm.h"
+#include "platform/scm/scm_internal.h"
+
+namespace varolan::scm {
+
+namespace detail {
+
+bool valid_service_name(std::string_view name) {
+    if (name.empty() || name.size() > 80 || name.front() == '.') {
+        return false;
+    }
+    for (char c : name) {
+        const bool ok =
+            std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool same_service_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+std::string file_in_runtime_dir(std::string_view name, const char* suffix) {
+    std::string file = runtime_dir();
+    file += '/';
+    for (char c : name) {
+        file += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    file += suffix;
+    return file;
+}
+}  // namespace
+
+std::string endpoint_path(std::string_view name) {
+    return file_in_runtime_dir(name, ".ctl");
+}
+std::string lock_path(std::string_view name) {
+    return file_in_runtime_dir(name, ".lock");
+}
+
+SERVICE_STATUS stopped_status() {
+    SERVICE_STATUS status;
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_STOPPED;
+    return status;
+}
+
+}  // namespace detail
+
+const char* state_name(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED:
+            return "STOPPED";
+        case SERVICE_START_PENDING:
+            return "START_PENDING";
+        case SERVICE_STOP_PENDING:
+            return "STOP_PENDING";
+        case SERVICE_RUNNING:
+            return "RUNNING";
+        case SERVICE_CONTINUE_PENDING:
+            return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING:
+            return "PAUSE_PENDING";
+        case SERVICE_PAUSED:
+            return "PAUSED";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+std::string runtime_dir() {
+    const char* dir = std::getenv(RUNTIME_DIR_ENV);
+    std::string result = dir != nullptr && *dir != '\0' ? dir : DEFAULT_RUNTIME_DIR;
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+std::string current_image_path() {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return {};
+    }
+    path[n] = '\0';
+    return path;
+}
+
+namespace {
+
+enum class Exchange { replied, no_endpoint, closed, timeout, denied, failed };
+
+// Connects to the endpoint of `name`, sends `request` and waits for the reply.
+Exchange exchange(std::string_view name, const detail::Request& request, detail::Reply* reply) {
+    const std::string path = detail::endpoint_path(name);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        return Exchange::failed;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+    UniqueFd sock(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!sock) {
+        return Exchange::failed;
+    }
+    int rc;
+    do {
+        rc = ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        switch (errno) {
+            case ENOENT:
+            case ECONNREFUSED:
+            case ENOTDIR:
+                return Exchange::no_endpoint;
+            case EACCES:
+            case EPERM:
+                return Exchange::denied;
+            default:
+                return Exchange::failed;
+        }
+    }
+    ssize_t sent;
+    do {
+        sent = ::send(sock.get(), &request, sizeof request, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(sizeof request)) {
+        return errno == EPIPE || errno == ECONNRESET ? Exchange::closed : Exchange::failed;
+    }
+    PollFd p{sock.get(), poll_in, 0};
+    int ready = poll_fds(&p, 1, detail::EXCHANGE_TIMEOUT_MS);
+    if (ready == 0) {
+        return Exchange::timeout;
+    }
+    if (ready < 0) {
+        return Exchange::failed;
+    }
+    ssize_t got;
+    do {
+        got = ::recv(sock.get(), reply, sizeof *reply, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got == 0 || (got < 0 && errno == ECONNRESET)) {
+        return Exchange::closed;
+    }
+    if (got != static_cast<ssize_t>(sizeof *reply) || reply->magic != detail::PROTOCOL_MAGIC) {
+        return Exchange::failed;
+    }
+    return Exchange::replied;
+}
+
+}  // namespace
+
+DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status) {
+    if (!detail::valid_service_name(name) || status == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    detail::Request request;
+    request.op = detail::OP_QUERY;
+    detail::Reply reply;
+    switch (exchange(name, request, &reply)) {
+        case Exchange::replied:
+            if (reply.result == ERROR_SUCCESS) {
+                *status = reply.status;
+            }
+            return reply.result;
+        case Exchange::no_endpoint:
+        case Exchange::closed:
+            // Nobody answers: the service does not run (a socket file left by a
+            // killed process refuses connections).
+            *status = detail::stopped_status();
+            return ERROR_SUCCESS;
+        case Exchange::denied:
+            return ERROR_ACCESS_DENIED;
+        case Exchange::timeout:
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        case Exchange::failed:
+            break;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* status) {
+    if (!detail::valid_service_name(name) || status == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    detail::Request request;
+    request.op = detail::OP_CONTROL;
+    request.control = control;
+    detail::Reply reply;
+    switch (exchange(name, request, &reply)) {
+        case Exchange::replied:
+            *status = reply.status;
+            return reply.result;
+        case Exchange::no_endpoint:
+        case Exchange::closed:
+            *status = detail::stopped_status();
+            return ERROR_SERVICE_NOT_ACTIVE;
+        case Exchange::denied:
+            return ERROR_ACCESS_DENIED;
+        case Exchange::timeout:
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        case Exchange::failed:
+            break;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+}  // namespace varolan::scm

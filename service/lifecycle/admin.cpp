@@ -1,0 +1,292 @@
+#include "service/lifecycle/admin.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/store_layout.h"
+#include "platform/core/clock.h"
+#include "platform/registry/registry.h"
+#include "platform/scm/scm.h"
+#include "service/lifecycle/lifecycle.h"
+
+namespace varolan::service {
+
+namespace {
+
+constexpr std::uint32_t STATE_WAIT_MS = 15000;
+constexpr std::uint32_t STATE_POLL_MS = 50;
+
+const scm::SERVICE_TABLE_ENTRY dispatch_table[] = {
+    {SERVICE_NAME, service_main},
+    {nullptr, nullptr},
+};
+
+const char* error_text(DWORD code) {
+    switch (code) {
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+            return "the service is not installed (tarnix install)";
+        case ERROR_SERVICE_ALREADY_RUNNING:
+            return "the service is already running";
+        case ERROR_SERVICE_NOT_ACTIVE:
+            return "the service is not running";
+        case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+            return "the service cannot accept this request while it is starting or stopping";
+        case ERROR_INVALID_SERVICE_CONTROL:
+            return "the service does not accept this request now";
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            return "the service did not answer in time";
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "the service program was not found";
+        default:
+            return "failed";
+    }
+}
+
+int fail(const char* command, DWORD code) {
+    std::fprintf(stderr, "tarnix %s: %s (error %u)\n", command, error_text(code),
+                 static_cast<unsigned>(code));
+    return 1;
+}
+
+DWORD open_varolan(DWORD access, scm::ScHandle& manager, scm::ScHandle& service) {
+    DWORD rc = scm::open_sc_manager(scm::SC_MANAGER_ALL_ACCESS, manager);
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::open_service(manager, SERVICE_NAME, access, service);
+    }
+    return rc;
+}
+
+// Polls until the state is `wanted` or no longer `passing`; prints each state
+// seen after `last`.
+DWORD wait_for_state(const scm::ScHandle& service, DWORD last, DWORD passing, DWORD wanted) {
+    scm::SERVICE_STATUS status;
+    status.dwCurrentState = last;
+    const std::uint64_t deadline = monotonic_ms() + STATE_WAIT_MS;
+    while (status.dwCurrentState == passing && monotonic_ms() < deadline) {
+        sleep_ms(STATE_POLL_MS);
+        if (scm::query_service_status(service, &status) != ERROR_SUCCESS) {
+            break;
+        }
+        if (status.dwCurrentState != last) {
+            last = status.dwCurrentState;
+            std::printf("%s\n", scm::state_name(last));
+        }
+    }
+    return status.dwCurrentState == wanted ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+bool value_missing(const reg::Key& key, const char* name) {
+    DWORD size = 0;
+    return reg::query_value(key, name, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND;
+}
+
+int command_install() {
+    const std::string image = scm::current_image_path();
+    if (image.empty()) {
+        return fail("install", ERROR_FILE_NOT_FOUND);
+    }
+    if (unsigned rc = install_service(image.c_str()); rc != 0) {
+        return fail("install", rc);
+    }
+    std::printf("%s installed: %s\nstore: %s\n", SERVICE_NAME, image.c_str(),
+                reg::store_path().c_str());
+    return 0;
+}
+
+int command_remove() {
+    scm::ScHandle manager;
+    scm::ScHandle service;
+    DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
+    scm::SERVICE_STATUS status;
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::query_service_status(service, &status);
+    }
+    if (rc == ERROR_SUCCESS && status.dwCurrentState != scm::SERVICE_STOPPED) {
+        std::fprintf(stderr, "tarnix remove: the service is %s; stop it first\n",
+                     scm::state_name(status.dwCurrentState));
+        return 1;
+    }
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::delete_service(manager, SERVICE_NAME);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return fail("remove", rc);
+    }
+    std::printf("%s removed (its configuration stays in the store)\n", SERVICE_NAME);
+    return 0;
+}
+
+int command_start() {
+    scm::ScHandle manager;
+    scm::ScHandle service;
+    DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::start_service(service);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return fail("start", rc);
+    }
+    scm::SERVICE_STATUS status;
+    rc = scm::query_service_status(service, &status);
+    if (rc != ERROR_SUCCESS) {
+        return fail("start", rc);
+    }
+    std::printf("%s\n", scm::state_name(status.dwCurrentState));
+    if (wait_for_state(service, status.dwCurrentState, scm::SERVICE_START_PENDING,
+                       scm::SERVICE_RUNNING) != ERROR_SUCCESS) {
+        return 1;
+    }
+    return 0;
+}
+
+int command_control(const char* command, DWORD control) {
+    scm::ScHandle manager;
+    scm::ScHandle service;
+    DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
+    scm::SERVICE_STATUS status;
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::control_service(service, control, &status);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return fail(command, rc);
+    }
+    std::printf("%s\n", scm::state_name(status.dwCurrentState));
+    if (control == scm::SERVICE_CONTROL_STOP &&
+        wait_for_state(service, status.dwCurrentState, scm::SERVICE_STOP_PENDING,
+                       scm::SERVICE_STOPPED) != ERROR_SUCCESS) {
+        return 1;
+    }
+    return 0;
+}
+
+int command_status() {
+    scm::ScHandle manager;
+    scm::ScHandle service;
+    DWORD rc = open_varolan(scm::SERVICE_QUERY_STATUS, manager, service);
+    scm::SERVICE_STATUS status;
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::query_service_status(service, &status);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return fail("status", rc);
+    }
+    std::printf("%s\n", scm::state_name(status.dwCurrentState));
+    return 0;
+}
+
+void console_observer(const scm::SERVICE_STATUS& status) {
+    std::fprintf(stderr, "%s: %s (check point %u, wait hint %u ms)\n", SERVICE_NAME,
+                 scm::state_name(status.dwCurrentState), static_cast<unsigned>(status.dwCheckPoint),
+                 static_cast<unsigned>(status.dwWaitHint));
+}
+
+int command_console() {
+    std::fprintf(stderr, "%s in the foreground on store %s; Ctrl-C stops it.\n", SERVICE_NAME,
+                 reg::store_path().c_str());
+    DWORD rc = scm::run_service_in_console(dispatch_table, console_observer);
+    if (rc != ERROR_SUCCESS) {
+        return fail("console", rc);
+    }
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: tarnix [install|remove|start|stop|pause|continue|status|console]\n");
+    return 2;
+}
+
+}  // namespace
+
+unsigned install_service(const char* image_path) {
+    scm::ScHandle manager;
+    DWORD rc = scm::open_sc_manager(scm::SC_MANAGER_ALL_ACCESS, manager);
+    if (rc == ERROR_SUCCESS) {
+        rc = scm::create_service(manager, SERVICE_NAME, image_path);
+    }
+    if (rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    reg::Key product;
+    LONG status = reg::create_key(reg::hklm(), layout::PRODUCT_KEY, reg::KEY_ALL_ACCESS, product);
+    if (status != ERROR_SUCCESS) {
+        return static_cast<unsigned>(status);
+    }
+    // First values, only where the administrator (or the utility) set none.
+    if (value_missing(product, layout::VALUE_ESCAPE_CHAR)) {
+        const std::uint8_t escape[2] = {static_cast<std::uint8_t>(FIRST_ESCAPE_CHAR), 0};
+        status =
+            reg::set_value(product, layout::VALUE_ESCAPE_CHAR, reg::REG_SZ, escape, sizeof escape);
+    }
+    const struct {
+        const char* name;
+        std::uint32_t value;
+    } dwords[] = {{layout::VALUE_NUMBER_OF_PORTS, FIRST_NUMBER_OF_PORTS},
+                  {layout::VALUE_TELNET_PORT, FIRST_TELNET_PORT}};
+    for (const auto& d : dwords) {
+        if (status == ERROR_SUCCESS && value_missing(product, d.name)) {
+            status =
+                reg::set_value(product, d.name, reg::REG_DWORD,
+                               reinterpret_cast<const std::uint8_t*>(&d.value), sizeof d.value);
+        }
+    }
+    return static_cast<unsigned>(status);
+}
+
+int tarnix_main(int argc, char** argv) {
+    const char* command = argc > 1 ? argv[1] : nullptr;
+    if (command == nullptr || std::getenv(scm::SERVICE_MARKER_ENV) != nullptr) {
+        DWORD rc = scm::start_service_ctrl_dispatcher(dispatch_table);
+        if (rc == ERROR_SUCCESS) {
+            return 0;
+        }
+        request_stop("StartServiceCtrlDispatcher failed.");
+        if (rc != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+            // Started as the service but unable to serve (another instance runs,
+            // the runtime directory is unsafe): a failure, not a quiet exit.
+            std::fprintf(stderr, "tarnix: %s (error %u)\n", error_text(rc),
+                         static_cast<unsigned>(rc));
+            return 1;
+        }
+        if (command == nullptr) {
+            std::fprintf(stderr,
+                         "tarnix: not started as a service; \"tarnix start\" starts it, "
+                         "\"tarnix console\" runs it in the foreground\n");
+            return 0;
+        }
+    }
+    const std::string c = command;
+    if (c == "install") {
+        return command_install();
+    }
+    if (c == "remove") {
+        return command_remove();
+    }
+    if (c == "start") {
+        return command_start();
+    }
+    if (c == "stop") {
+        return command_control("stop", scm::SERVICE_CONTROL_STOP);
+    }
+    if (c == "pause") {
+        return command_control("pause", scm::SERVICE_CONTROL_PAUSE);
+    }
+    if (c == "continue") {
+        return command_control("continue", scm::SERVICE_CONTROL_CONTINUE);
+    }
+    if (c == "status") {
+        return command_status();
+    }
+    if (c == "console") {
+        return command_console();
+    }
+    return usage();
+}
+
+}  // namespace varolan::service

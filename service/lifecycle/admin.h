@@ -1,0 +1,27 @@
+// Process entry of the gateway service program and the administrator's
+// subcommands, which apply only when the process was not started as a service.
+#pragma once
+
+namespace varolan::service {
+
+// Started as a service (the marker is set): runs the dispatcher with
+// service_main and returns when the service has stopped. Otherwise:
+//   (none)    one line on stderr pointing to "start" and "console"; 0
+//   install   registers the service with this executable and gives the product
+//             key its first values where it has none
+//   remove    removes the registration (refused while the service runs)
+//   start | stop | pause | continue | status
+//             through the service manager, printing the state names
+//   console   service_main in the foreground; Ctrl-C stops it
+// Returns the process exit status.
+int tarnix_main(int argc, char** argv);
+
+// Registration and first values of `install` (also used by tests).
+// Returns 0 or a status code.
+unsigned install_service(const char* image_path);
+// The first values written where the product key has none.
+inline constexpr unsigned FIRST_ESCAPE_CHAR = 0x1D;
+inline constexpr unsigned FIRST_NUMBER_OF_PORTS = 0;
+inline constexpr unsigned FIRST_TELNET_PORT = 23;
+
+}  // namespace varolan::service

@@ -1,0 +1,269 @@
+#include "service/lifecycle/lifecycle.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "common/store_layout.h"
+#include "common/store_ops.h"
+#include "platform/core/clock.h"
+#include "platform/core/event.h"
+#include "platform/core/thread.h"
+#include "service/session/globals.h"
+
+namespace varolan::service {
+
+namespace {
+
+using PipeEntry = void (*)();
+using PortEntry = void (*)(const std::uint32_t*);
+
+// The status record last reported and the handle it is reported through. The
+// dispatcher's thread (control_handler) and the service main thread both
+// report, so the record is guarded.
+std::mutex status_mutex;
+scm::SERVICE_STATUS service_status;
+scm::SERVICE_STATUS_HANDLE status_handle = nullptr;
+
+// The stop event: manual reset, created by service_main, set by STOP and by
+// request_stop from any thread, closed by service_main. Creation, setting and
+// closing are guarded so a late request never writes to a closed descriptor.
+std::mutex stop_mutex;
+Event stop_event;
+std::atomic<bool> stop_requested{false};
+std::atomic<const char*> stop_text{""};
+
+// The "Debug" hold: 1 while start_sessions holds; any CONTINUE clears it.
+std::atomic<int> debug_hold{0};
+std::atomic<bool> debug_holding{false};
+
+std::atomic<std::uint64_t> thread_sequence{0};
+
+void builtin_pipe_session() {}
+
+void builtin_port_session(const std::uint32_t* port_index) {
+    const std::uint32_t index = *port_index;
+    (void)index;
+    port_handshake_event().set();
+}
+
+std::atomic<PipeEntry> pipe_entry{builtin_pipe_session};
+std::atomic<PortEntry> port_entry{builtin_port_session};
+
+void signal_stop_event() {
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_requested.store(true);
+    if (stop_event.valid()) {
+        stop_event.set();
+    }
+}
+
+DWORD current_state() {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    return service_status.dwCurrentState;
+}
+
+// Every service thread goes into the slot in turn (informational: pause holds
+// all sessions through the gate, not one thread).
+void note_thread_created() {
+    worker_thread_slot.store(++thread_sequence);
+}
+
+}  // namespace
+
+void set_session_entries(void (*pipe)(), void (*port)(const std::uint32_t* port_index)) {
+    pipe_entry.store(pipe != nullptr ? pipe : builtin_pipe_session);
+    port_entry.store(port != nullptr ? port : builtin_port_session);
+}
+
+bool report_status(DWORD state, DWORD exit_code, DWORD check_point, DWORD wait_hint) {
+    bool reported;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        service_status.dwCurrentState = state;
+        service_status.dwWin32ExitCode = exit_code;
+        service_status.dwCheckPoint = check_point;
+        service_status.dwWaitHint = wait_hint;
+        service_status.dwControlsAccepted =
+            state == scm::SERVICE_START_PENDING
+                ? 0
+                : scm::SERVICE_ACCEPT_STOP | scm::SERVICE_ACCEPT_PAUSE_CONTINUE;
+        reported = scm::set_service_status(status_handle, &service_status);
+    }
+    if (!reported) {
+        request_stop("SetServiceStatus");
+    }
+    return reported;
+}
+
+void request_stop(const char* text) {
+    stop_text.store(text != nullptr ? text : "");
+    signal_stop_event();
+}
+
+void control_handler(DWORD control) {
+    switch (control) {
+        case scm::SERVICE_CONTROL_STOP:
+            report_status(scm::SERVICE_STOP_PENDING, 0, 1, STOP_WAIT_HINT);
+            signal_stop_event();
+            return;
+        case scm::SERVICE_CONTROL_PAUSE:
+            if (current_state() == scm::SERVICE_RUNNING) {
+                gate_hold();
+                report_status(scm::SERVICE_PAUSED, 0, 0, 0);
+                return;
+            }
+            break;
+        case scm::SERVICE_CONTROL_CONTINUE:
+            // CONTINUE is also the way out of the "Debug" hold.
+            debug_hold.store(0);
+            if (current_state() == scm::SERVICE_PAUSED) {
+                gate_release();
+                report_status(scm::SERVICE_RUNNING, 0, 0, 0);
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    report_status(current_state(), 0, 0, 0);
+}
+
+void service_main(DWORD /*argc*/, char** /*argv*/) {
+    scm::SERVICE_STATUS_HANDLE handle =
+        scm::register_service_ctrl_handler(SERVICE_NAME, control_handler);
+    if (handle == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        status_handle = handle;
+        service_status.dwServiceType = scm::SERVICE_WIN32_OWN_PROCESS;
+        service_status.dwServiceSpecificExitCode = 0;
+    }
+    bool ok = report_status(scm::SERVICE_START_PENDING, 0, 1, START_WAIT_HINT);
+    if (ok) {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stop_requested.store(false);
+        ok = stop_event.create(true, false);
+    }
+    ok = ok && report_status(scm::SERVICE_START_PENDING, 0, 2, START_WAIT_HINT);
+    if (ok) {
+        ok = start_detached(start_sessions, session_stack_size);
+        if (ok) {
+            note_thread_created();
+        }
+    }
+    ok = ok && report_status(scm::SERVICE_RUNNING, 0, 0, 0);
+    if (ok) {
+        while (stop_event.wait(INFINITE_WAIT) == WaitResult::failed && !stop_requested.load()) {
+            sleep_ms(DEBUG_HOLD_POLL_MS);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stop_event.close();
+    }
+    report_status(scm::SERVICE_STOPPED, 0, 0, 0);
+}
+
+void start_sessions() {
+    Event& handshake = port_handshake_event();
+    if (!handshake.valid() && !handshake.create(false, false)) {
+        return;
+    }
+    handshake.reset();
+
+    char buffer[REG_STRING_SIZE];
+    reg_read_string(layout::PRODUCT_KEY, layout::VALUE_PROMPT, buffer);
+    bounded_copy(global_prompt, PROMPT_SIZE, buffer);
+
+    std::uint32_t port_count = 0;
+    if (!reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_NUMBER_OF_PORTS, &port_count)) {
+        port_count = 0;
+    }
+
+    // A stored escape set longer than the 11 characters the buffer holds is cut.
+    reg_read_string(layout::PRODUCT_KEY, layout::VALUE_ESCAPE_CHAR, buffer);
+    bounded_copy(escape_set, ESCAPE_SET_SIZE, buffer);
+
+    std::uint32_t port = 0;
+    if (reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_TELNET_PORT, &port) && port > 0 &&
+        port <= 0xFFFF) {
+        telnet_port.store(static_cast<std::uint16_t>(port));
+    } else {
+        telnet_port.store(static_cast<std::uint16_t>(layout::DEFAULT_TELNET_PORT));
+    }
+
+    std::uint32_t debug = 0;
+    if (reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_DEBUG, &debug) && debug != 0) {
+        debug_hold.store(1);
+        debug_holding.store(true);
+        while (debug_hold.load() == 1 && !stop_requested.load()) {
+            sleep_ms(DEBUG_HOLD_POLL_MS);
+        }
+        debug_holding.store(false);
+        if (stop_requested.load()) {
+            return;  // stopping: no sessions are started any more
+        }
+    }
+
+    PipeEntry pipe = pipe_entry.load();
+    if (start_detached(pipe, session_stack_size)) {
+        note_thread_created();
+    }
+
+    PortEntry entry = port_entry.load();
+    for (std::uint32_t i = 0; i < port_count; ++i) {
+        char subkey[REG_STRING_SIZE];
+        if (!reg_enum_subkey(layout::PRODUCT_KEY, i, subkey)) {
+            continue;
+        }
+        char port_key[2 * REG_STRING_SIZE];
+        std::snprintf(port_key, sizeof port_key, "%s\\%s", layout::PRODUCT_KEY, subkey);
+        std::uint32_t flags = 0;
+        if (!reg_read_dword(port_key, layout::VALUE_DEVICE_FLAGS, &flags) ||
+            (flags & layout::DEVICE_NOT_MANAGED) != 0) {
+            continue;
+        }
+        const std::uint32_t* index = &i;
+        if (!start_detached([entry, index] { entry(index); }, session_stack_size)) {
+            continue;  // no thread, so nobody would set the handshake
+        }
+        note_thread_created();
+        // The new session has taken the index once the event is set.
+        handshake.wait(INFINITE_WAIT);
+    }
+}
+
+scm::SERVICE_STATUS current_status() {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    return service_status;
+}
+
+const char* last_stop_text() {
+    return stop_text.load();
+}
+
+bool debug_hold_active() {
+    return debug_holding.load();
+}
+
+void reset_lifecycle() {
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        service_status = scm::SERVICE_STATUS{};
+        status_handle = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stop_event.close();
+        stop_requested.store(false);
+    }
+    stop_text.store("");
+    debug_hold.store(0);
+    set_session_entries(nullptr, nullptr);
+}
+
+}  // namespace varolan::service
