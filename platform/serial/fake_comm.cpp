@@ -757,6 +757,8 @@ bool FakeCommOpener::wait_for_attempts(const std::string& name, int n,
 DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPort>& out) {
     out.reset();
     std::string key = comm_device_path(com_name_or_path);
+    if (key.empty())
+        return ERROR_PATH_NOT_FOUND;
     std::shared_ptr<FakeLine> line;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,559 @@
+#include "service/serial/port_session.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/store_layout.h"
+#include "common/store_ops.h"
+#include "platform/core/clock.h"
+#include "platform/core/event.h"
+#include "platform/serial/comm.h"
+#include "service/serial/port_user_side.h"
+#include "service/session/globals.h"
+#include "service/session/session.h"
+#include "service/session/telnet.h"
+
+namespace varolan::service {
+
+namespace {
+
+using namespace varolan::serial;
+using namespace varolan::layout;
+
+constexpr std::size_t DEVICE_PATH_SIZE = 64;
+constexpr std::size_t KEY_PATH_SIZE = 2 * REG_STRING_SIZE;
+constexpr std::uint32_t QUEUE_SIZE = 4096;
+constexpr std::uint32_t ABSENT_RETRY_MS = 1000;        // port not there yet
+constexpr std::uint32_t SIGNAL_SETTLE_MS = 2000;       // after the line signal came
+constexpr std::uint32_t DTR_LOW_MS = 1000;             // hang-up of a modem
+constexpr std::uint32_t LINE_DROP_WAIT_MS = 2000;      // after the line signal went
+constexpr std::uint32_t IDLE_PACING_MS = 100;          // longest wait of an idle relay pass
+constexpr std::uint32_t AUTO_CONNECT_RETRY_MS = 2000;  // after a failed automatic connection
+constexpr std::uint32_t DEFAULT_DELAY_MS = 2000;       // modem and login-script delays
+
+constexpr unsigned char IAC_BRK[2] = {255, 243};
+
+// A multi-string as read from the store: NUL-terminated strings ended by an
+// empty one, within `length` bytes (a last string without terminator ends at
+// the end of the data).
+struct MultiString {
+    char data[REG_STRING_SIZE] = {};
+    std::uint32_t length = 0;
+
+    bool empty() const { return length == 0 || data[0] == '\0'; }
+
+    // Calls `fn(text, text_length)` for each string in order; stops early when
+    // fn returns false. Returns false when it was stopped.
+    template <typename Fn>
+    bool for_each(Fn fn) const {
+        std::uint32_t pos = 0;
+        while (pos < length && data[pos] != '\0') {
+            std::uint32_t end = pos;
+            while (end < length && data[end] != '\0') {
+                ++end;
+            }
+            if (!fn(data + pos, end - pos)) {
+                return false;
+            }
+            pos = end + 1;
+        }
+        return true;
+    }
+};
+
+struct LineMode {
+    DWORD status_bit;
+    DWORD event_mask;
+};
+
+// "AutoOpen" modes 1 to 3: the line signal waited for.
+bool line_mode(std::uint32_t mode, LineMode* out) {
+    switch (mode) {
+        case 1:
+            *out = {MS_CTS_ON, EV_CTS};
+            return true;
+        case 2:
+            *out = {MS_DSR_ON, EV_DSR};
+            return true;
+        case 3:
+            *out = {MS_RLSD_ON, EV_RLSD};
+            return true;
+        default:
+            return false;
+    }
+}
+
+enum class Outcome { ok, give_up };  // ok: go on (or serve the next user)
+
+// Everything one port session owns for its whole life.
+struct PortSession {
+    SessionRecord record;
+    char key_path[KEY_PATH_SIZE] = {};
+    char device_path[DEVICE_PATH_SIZE] = {};
+    char prompt_line[PROMPT_SIZE] = {};
+    std::uint32_t status = 0;
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    std::uint32_t flow_control = 0;
+    std::uint32_t auto_open = 0;
+    char computer_name[REG_STRING_SIZE] = {};
+    MultiString login_script;
+    std::uint32_t script_delay = 0;
+    bool script_pending = false;
+    MultiString modem_init;
+    std::uint32_t modem_delay = 0;
+    char port_buffer[BLOCK_SIZE] = {};
+
+    CommPort* port() const {
+        auto* side = static_cast<PortUserSide*>(record.user_handle.get());
+        return side != nullptr ? side->port() : nullptr;
+    }
+
+    void close_port() {
+        if (record.user_handle) {
+            record.user_handle->close();
+            record.user_handle.reset();
+        }
+    }
+
+    Outcome give_up(std::uint32_t bits) {
+        status |= bits;
+        return Outcome::give_up;
+    }
+
+    bool read_dword(const char* name, std::uint32_t* value) {
+        return reg_read_dword(key_path, name, value);
+    }
+
+    // A delay value: the stored milliseconds, or the default when missing or 0.
+    std::uint32_t read_delay(const char* name) {
+        std::uint32_t value = 0;
+        if (!read_dword(name, &value) || value == 0) {
+            value = DEFAULT_DELAY_MS;
+        }
+        return value;
+    }
+
+    void read_multi_string(const char* name, MultiString* out) {
+        out->length = 0;
+        if (!reg_read_multi_string(key_path, name, out->data, &out->length)) {
+            out->length = 0;
+        }
+        if (out->length > REG_STRING_SIZE) {
+            out->length = REG_STRING_SIZE;
+        }
+    }
+
+    bool apply_state() { return port()->SetCommState(&dcb); }
+
+    Outcome open_port();
+    Outcome configure();
+    Outcome apply_line_parameter(const char* name, std::uint32_t bit, void (*store)(DCB&, DWORD));
+    Outcome apply_flow_control();
+    void initialise_modem();
+    void await_line_signal();
+    Outcome serve_user();
+    Outcome relay();
+    void hang_up(bool drop_dtr);
+    bool send_line(const char* text, std::uint32_t length);
+    void idle_wait();
+};
+
+Outcome PortSession::open_port() {
+    for (;;) {
+        status = 0;
+        reg_write_dword(key_path, VALUE_DEVICE_FLAGS, 0);
+        std::unique_ptr<CommPort> port;
+        DWORD result = comm_opener().open(device_path, port);
+        if (result == ERROR_SUCCESS) {
+            record.user_handle = std::make_unique<PortUserSide>(std::move(port));
+            return Outcome::ok;
+        }
+        if (result == ERROR_FILE_NOT_FOUND) {
+            sleep_ms(ABSENT_RETRY_MS);
+            gate_pass();
+            continue;
+        }
+        return give_up(result == ERROR_ACCESS_DENIED ? DEVICE_ACCESS_DENIED : DEVICE_OPEN_FAILED);
+    }
+}
+
+Outcome PortSession::apply_line_parameter(const char* name, std::uint32_t bit,
+                                          void (*store)(DCB&, DWORD)) {
+    std::uint32_t value = 0;
+    if (!read_dword(name, &value)) {
+        return give_up(bit);
+    }
+    store(dcb, value);
+    if (!apply_state()) {
+        return give_up(bit);
+    }
+    return Outcome::ok;
+}
+
+Outcome PortSession::apply_flow_control() {
+    if (!read_dword(VALUE_FLOW_CONTROL, &flow_control)) {
+        return give_up(DEVICE_FLOW_ERROR);
+    }
+    switch (flow_control) {
+        case 0:
+        case 1:
+            dcb.fDtrControl = DTR_CONTROL_DISABLE;
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+            dcb.fOutxCtsFlow = 0;
+            dcb.fOutxDsrFlow = 0;
+            dcb.fOutX = 0;
+            if (flow_control == 1) {
+                char xon[REG_STRING_SIZE];
+                char xoff[REG_STRING_SIZE];
+                // An empty character counts as missing: NUL cannot be a flow character.
+                if (!reg_read_string(key_path, VALUE_XON_CHAR, xon) || xon[0] == '\0' ||
+                    !reg_read_string(key_path, VALUE_XOFF_CHAR, xoff) || xoff[0] == '\0') {
+                    return give_up(DEVICE_FLOW_ERROR);
+                }
+                dcb.fOutX = 1;
+                dcb.XonChar = xon[0];
+                dcb.XoffChar = xoff[0];
+            }
+            break;
+        case 2:
+            dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+            dcb.fRtsControl = RTS_CONTROL_DISABLE;
+            dcb.fOutxCtsFlow = 0;
+            dcb.fOutxDsrFlow = 1;
+            dcb.fOutX = 0;
+            break;
+        case 3:
+            dcb.fDtrControl = DTR_CONTROL_DISABLE;
+            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            dcb.fOutxCtsFlow = 1;
+            dcb.fOutxDsrFlow = 0;
+            dcb.fOutX = 0;
+            break;
+        case 4:
+            dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            dcb.fOutxCtsFlow = 1;
+            dcb.fOutxDsrFlow = 1;
+            dcb.fOutX = 0;
+            break;
+        default:
+            dcb.fOutxCtsFlow = 0;
+            dcb.fOutxDsrFlow = 0;
+            dcb.fOutX = 0;
+            break;
+    }
+    if (!apply_state()) {
+        return give_up(DEVICE_FLOW_ERROR);
+    }
+    return Outcome::ok;
+}
+
+Outcome PortSession::configure() {
+    CommPort* p = port();
+    if (!p->SetupComm(QUEUE_SIZE, QUEUE_SIZE) || !p->GetCommState(&dcb)) {
+        return give_up(DEVICE_SETUP_ERROR);
+    }
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    if (!apply_state()) {
+        return give_up(DEVICE_SETUP_ERROR);
+    }
+    // The line parameters, each applied at once so a refusal names its value.
+    struct Parameter {
+        const char* name;
+        std::uint32_t bit;
+        void (*store)(DCB&, DWORD);
+    };
+    static constexpr Parameter parameters[] = {
+        {VALUE_DATA_BITS, DEVICE_DATABITS_ERROR,
+         [](DCB& d, DWORD v) { d.ByteSize = static_cast<BYTE>(v & 0xFF); }},
+        {VALUE_PARITY, DEVICE_PARITY_ERROR,
+         [](DCB& d, DWORD v) { d.Parity = static_cast<BYTE>(v & 0xFF); }},
+        {VALUE_STOP_BITS, DEVICE_STOPBITS_ERROR,
+         [](DCB& d, DWORD v) { d.StopBits = static_cast<BYTE>(v & 0xFF); }},
+        {VALUE_BAUD_RATE, DEVICE_BAUD_ERROR, [](DCB& d, DWORD v) { d.BaudRate = v; }},
+    };
+    for (const auto& parameter : parameters) {
+        if (apply_line_parameter(parameter.name, parameter.bit, parameter.store) ==
+            Outcome::give_up) {
+            return Outcome::give_up;
+        }
+    }
+    if (apply_flow_control() == Outcome::give_up) {
+        return Outcome::give_up;
+    }
+    // Reads wait until the requested bytes have arrived.
+    if (!p->GetCommTimeouts(&timeouts)) {
+        return give_up(DEVICE_SETUP_ERROR);
+    }
+    timeouts = COMMTIMEOUTS{};
+    if (!p->SetCommTimeouts(&timeouts)) {
+        return give_up(DEVICE_SETUP_ERROR);
+    }
+    return Outcome::ok;
+}
+
+void PortSession::initialise_modem() {
+    read_multi_string(VALUE_MODEM_INIT, &modem_init);
+    if (modem_init.empty()) {
+        return;
+    }
+    modem_delay = read_delay(VALUE_MODEM_DELAY);
+    modem_init.for_each([this](const char* text, std::uint32_t length) {
+        char line[REG_STRING_SIZE + 1];
+        std::memcpy(line, text, length);
+        line[length] = '\r';
+        sleep_ms(modem_delay);
+        DWORD done = 0;
+        port()->WriteFile(line, length + 1, &done);
+        return true;
+    });
+    sleep_ms(modem_delay);
+    // The modem's answers are not for the user.
+    port()->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+void PortSession::await_line_signal() {
+    CommPort* p = port();
+    LineMode mode{};
+    if (line_mode(auto_open, &mode)) {
+        p->SetCommMask(mode.event_mask);
+        DWORD modem = 0;
+        if (!p->GetCommModemStatus(&modem)) {
+            modem = 0;
+        }
+        if ((modem & mode.status_bit) == 0) {
+            DWORD event = 0;
+            if (p->WaitCommEvent(&event) && (event & mode.event_mask) != 0) {
+                sleep_ms(SIGNAL_SETTLE_MS);
+            }
+        }
+    }
+    p->SetCommMask(0);
+}
+
+bool PortSession::send_line(const char* text, std::uint32_t length) {
+    char line[REG_STRING_SIZE + 1];
+    std::memcpy(line, text, length);
+    line[length] = '\r';
+    int sent = record.host_socket.send(line, length + 1);
+    return sent == static_cast<int>(length + 1);
+}
+
+void PortSession::idle_wait() {
+    PollFd fds[2];
+    unsigned count = 0;
+    int port_fd = record.user_handle ? record.user_handle->poll_fd() : -1;
+    if (port_fd >= 0) {
+        fds[count++] = PollFd{port_fd, poll_in, 0};
+    }
+    if (record.block_event.valid()) {
+        fds[count++] = PollFd{record.block_event.poll_fd(), poll_in, 0};
+    }
+    poll_fds(fds, count, IDLE_PACING_MS);
+    // The reader's signal is only a wake-up; the block itself is in the record.
+    if (record.block_event.valid()) {
+        record.block_event.try_consume();
+    }
+}
+
+// Ends the host connection and closes the port. With the hardware handshake
+// DTR is dropped first for a while, so a modem hangs up.
+void PortSession::hang_up(bool drop_dtr) {
+    if (drop_dtr && flow_control == 4 && port() != nullptr) {
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        apply_state();
+        sleep_ms(DTR_LOW_MS);
+    }
+    end_host_connection(record);
+    close_port();
+}
+
+Outcome PortSession::relay() {
+    connection_count.fetch_add(1, std::memory_order_relaxed);
+    CommPort* p = port();
+    timeouts = COMMTIMEOUTS{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!p->SetCommTimeouts(&timeouts)) {
+        end_host_connection(record);
+        return give_up(DEVICE_SETUP_ERROR);
+    }
+    read_multi_string(VALUE_LOGIN_SCRIPT, &login_script);
+    script_delay = login_script.empty() ? 0 : read_delay(VALUE_LOGIN_SCRIPT_DELAY);
+    script_pending = false;
+    DWORD errors = 0;
+    p->ClearCommError(&errors, nullptr);
+
+    LineMode mode{};
+    const bool watch_line = line_mode(auto_open, &mode);
+    const std::size_t escape_length = strnlen(escape_set, ESCAPE_SET_SIZE);
+    for (;;) {
+        gate_pass();
+        bool busy = false;
+
+        errors = 0;
+        if (p->ClearCommError(&errors, nullptr) && (errors & CE_BREAK) != 0) {
+            record.host_socket.send(IAC_BRK, sizeof IAC_BRK);
+        }
+
+        if (watch_line) {
+            DWORD modem = 0;
+            if (p->GetCommModemStatus(&modem) && (modem & mode.status_bit) == 0) {
+                sleep_ms(LINE_DROP_WAIT_MS);
+                break;
+            }
+        }
+
+        DWORD n = 0;
+        if (!p->ReadFile(port_buffer, sizeof port_buffer, &n)) {
+            // The line itself has gone (device removed, other end closed):
+            // nothing more can come from it, so the connection ends.
+            if (p->last_error() == ERROR_BROKEN_PIPE) {
+                break;
+            }
+            n = 0;
+        }
+        if (n > 0 && port_buffer[0] != '\0') {
+            byte_count.fetch_add(static_cast<std::int32_t>(n), std::memory_order_relaxed);
+            bool escape = false;
+            for (DWORD i = 0; i < n && !escape; ++i) {
+                escape =
+                    escape_length > 0 && std::memchr(escape_set, port_buffer[i], escape_length);
+            }
+            if (escape) {
+                break;
+            }
+            if (record.host_socket.send(port_buffer, n) != static_cast<int>(n)) {
+                break;
+            }
+            busy = true;
+        } else if (script_pending) {
+            bool sent = login_script.for_each([this](const char* text, std::uint32_t length) {
+                sleep_ms(script_delay);
+                return send_line(text, length);
+            });
+            if (!sent) {
+                break;
+            }
+            script_pending = false;
+            script_delay = 0;
+            busy = true;
+        }
+
+        if (host_connection_closed(record)) {
+            break;
+        }
+
+        std::int32_t count = host_block_count(record);
+        if (count != 0) {
+            byte_count.fetch_add(count, std::memory_order_relaxed);
+            std::int32_t length = block_has_iac(record, count) ? filter_telnet(record) : count;
+            if (length > 0) {
+                DWORD done = 0;
+                p->WriteFile(record.receive_buffer, static_cast<DWORD>(length), &done);
+                if (script_delay != 0) {
+                    script_pending = true;
+                }
+            }
+            drain_host_block(record);
+            busy = true;
+        }
+
+        if (!busy) {
+            idle_wait();
+        }
+    }
+    hang_up(true);
+    return Outcome::ok;
+}
+
+// One user: open, configure, initialise, wait for the line, then an automatic
+// connection or the prompt, and the relay.
+Outcome PortSession::serve_user() {
+    if (open_port() == Outcome::give_up || configure() == Outcome::give_up) {
+        return Outcome::give_up;
+    }
+    initialise_modem();
+
+    auto_open = 0;
+    if (!read_dword(VALUE_AUTO_OPEN, &auto_open)) {
+        auto_open = 0;
+    }
+    if (!modem_init.empty() && auto_open == 0 && flow_control == 4) {
+        auto_open = 3;
+    }
+    computer_name[0] = '\0';
+    if (auto_open != 0) {
+        if (!reg_read_string(key_path, VALUE_AUTO_OPEN_COMPUTER_NAME, computer_name)) {
+            computer_name[0] = '\0';
+        }
+        await_line_signal();
+    }
+
+    if (auto_open != 0 && computer_name[0] != '\0') {
+        if (connect_host(record, computer_name) == 1) {
+            return relay();
+        }
+        // No connection: the failure text stays readable for a while, then
+        // the line is hung up and the port reopened, which waits for the line
+        // signal again.
+        if (record.user_handle) {
+            sleep_ms(AUTO_CONNECT_RETRY_MS);
+        }
+        hang_up(true);
+        return Outcome::ok;
+    }
+
+    for (;;) {
+        if (run_command_prompt(record, prompt_line) == 1) {
+            return relay();
+        }
+        if (!record.user_handle) {
+            return Outcome::ok;
+        }
+    }
+}
+
+}  // namespace
+
+void port_session(const std::uint32_t* port_index) {
+    const std::uint32_t index = *port_index;
+    char subkey[REG_STRING_SIZE] = {};
+    if (!reg_enum_subkey(PRODUCT_KEY, index, subkey)) {
+        port_handshake_event().set();
+        return;
+    }
+    auto session = std::make_unique<PortSession>();
+    PortSession& s = *session;
+    std::snprintf(s.key_path, sizeof s.key_path, "%s\\%s", PRODUCT_KEY, subkey);
+    port_handshake_event().set();
+
+    char text[REG_STRING_SIZE];
+    if (!reg_read_string(s.key_path, VALUE_TERMINAL_TYPE, text) || text[0] == '\0') {
+        bounded_copy(text, sizeof text, DEFAULT_PORT_TERMINAL_TYPE);
+    }
+    set_terminal_type(s.record, text);
+
+    if (!reg_read_string(s.key_path, VALUE_PORT_NAME, text)) {
+        text[0] = '\0';
+    }
+    // An empty name opens nothing (the port is given up as not openable); a
+    // path too long for the buffer is cut.
+    std::string path = comm_device_path(text);
+    bounded_copy(s.device_path, sizeof s.device_path, path.c_str());
+    format_session_prompt(s.prompt_line, s.device_path);
+
+    while (s.serve_user() == Outcome::ok) {
+        // The next user finds a freshly opened and configured port.
+    }
+
+    // Giving up: release what is open and record the cause.
+    end_host_connection(s.record);
+    s.close_port();
+    reg_write_dword(s.key_path, VALUE_DEVICE_FLAGS, s.status);
+}
+
+}  // namespace varolan::service
