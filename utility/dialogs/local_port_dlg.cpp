@@ -1,0 +1,387 @@
+#include "utility/dialogs/local_port_dlg.h"
+
+#include <utility>
+
+#include "common/store_layout.h"
+#include "platform/serial/comm.h"
+#include "utility/dialogs/help_topics.h"
+#include "utility/dialogs/resource.h"
+#include "utility/strings/messages.h"
+#include "utility/strings/strings.h"
+
+namespace varolan::util {
+
+namespace {
+
+// The provider can set the Xon and Xoff characters: the Xon/Xoff rows are
+// offered only then.
+constexpr std::uint32_t XCHAR_CAPABILITY = serial::PCF_SETXCHAR;  // 0x0020
+
+// Longest Xon or Xoff text: one byte as two hexadecimal digits.
+constexpr int XCHAR_TEXT_LIMIT = 2;
+
+unsigned baud_text(std::uint32_t bit) {
+    return baud_text_id(bit);
+}
+unsigned databits_text(std::uint32_t bit) {
+    return databits_text_id(bit);
+}
+unsigned stopbits_text(std::uint32_t bit) {
+    return stopbits_text_id(bit);
+}
+unsigned parity_text(std::uint32_t bit) {
+    return parity_text_id(bit);
+}
+
+}  // namespace
+
+const std::vector<CLocalPortDlg::SettingRow>& CLocalPortDlg::Rows() {
+    static const std::vector<SettingRow> rows = {
+        {IDC_CHECK_BAUD, IDC_BAUD},
+        {IDC_CHECK_DATABITS, IDC_DATABITS},
+        {IDC_CHECK_FLOW, IDC_FLOW},
+        {IDC_CHECK_STOPBITS, IDC_STOPBITS},
+        {IDC_CHECK_PARITY, IDC_PARITY},
+        {IDC_CHECK_ESCAPE, IDC_LOCAL_ESCAPE},
+        {IDC_CHECK_TERMTYPE, IDC_LOCAL_TERMTYPE},
+        {IDC_CHECK_XON, IDC_XON},
+        {IDC_CHECK_XOFF, IDC_XOFF},
+    };
+    return rows;
+}
+
+CLocalPortDlg::CLocalPortDlg(CPortRecord* template_port, std::vector<CPortRecord*> ports,
+                             ui::Dialog* /*parent*/)
+    : ui::Dialog(load_string(IDS_LOCAL_TITLE), local_port_template().cx, local_port_template().cy),
+      template_port_(template_port),
+      ports_(std::move(ports)) {
+    for (const CPortRecord* port : ports_) {
+        caps_.IntersectCaps(port->caps);
+    }
+    CreateControls(*this, local_port_template());
+    const HelpTopic help = help_local_port_dialog();
+    SetHelpTopic(help.title, help.text);
+
+    for (const SettingRow& row : Rows()) {
+        OnClicked(row.check_id, [this] { UpdateButtonStates(); });
+    }
+    OnClicked(IDC_ENABLE_ALL, [this] { SetAllChecks(true); });
+    OnClicked(IDC_DISABLE_ALL, [this] { SetAllChecks(false); });
+}
+
+bool CLocalPortDlg::BaudAvailable() const {
+    return caps_.baud_mask != 0 && (caps_.settable_params & serial::SP_BAUD) != 0;
+}
+bool CLocalPortDlg::DataBitsAvailable() const {
+    return caps_.data_bits_mask != 0 && (caps_.settable_params & serial::SP_DATABITS) != 0;
+}
+bool CLocalPortDlg::FlowAvailable() const {
+    return (caps_.settable_params & serial::SP_HANDSHAKING) != 0;
+}
+bool CLocalPortDlg::StopBitsAvailable() const {
+    return (caps_.stop_parity_mask & 0x00FF) != 0 &&
+           (caps_.settable_params & serial::SP_STOPBITS) != 0;
+}
+bool CLocalPortDlg::ParityAvailable() const {
+    return (caps_.stop_parity_mask & 0xFF00) != 0 &&
+           (caps_.settable_params & serial::SP_PARITY) != 0;
+}
+bool CLocalPortDlg::SpecialCharsAvailable() const {
+    return (caps_.provider_caps & XCHAR_CAPABILITY) != 0;
+}
+
+void CLocalPortDlg::DoDataExchange(ui::DataExchange& dx) {
+    dx.Text(IDC_LOCAL_ESCAPE, escape_text_);
+    dx.Text(IDC_LOCAL_TERMTYPE, terminal_type_text_);
+    dx.Text(IDC_XOFF, xoff_text_);
+    dx.MaxChars(IDC_XOFF, xoff_text_, XCHAR_TEXT_LIMIT);
+    dx.Text(IDC_XON, xon_text_);
+    dx.MaxChars(IDC_XON, xon_text_, XCHAR_TEXT_LIMIT);
+}
+
+void CLocalPortDlg::FillMaskCombo(int id, std::uint32_t mask, int bits,
+                                  unsigned (*text_of)(std::uint32_t)) {
+    ui::ComboBox* combo = GetComboBox(id);
+    if (combo == nullptr) {
+        return;
+    }
+    int position = 0;
+    for (int bit = 0; bit < bits; ++bit) {
+        const std::uint32_t value = std::uint32_t{1} << bit;
+        if ((mask & value) == 0) {
+            continue;
+        }
+        const unsigned text_id = text_of(value);
+        if (text_id == 0) {
+            continue;
+        }
+        const int index = combo->InsertString(position, load_string(text_id));
+        if (index != ui::CB_ERR) {
+            combo->SetItemData(index, value);
+            ++position;
+        }
+    }
+}
+
+void CLocalPortDlg::FillFlowCombo() {
+    ui::ComboBox* combo = GetComboBox(IDC_FLOW);
+    if (combo == nullptr) {
+        return;
+    }
+    const std::uint32_t prov = caps_.provider_caps;
+    const std::pair<std::uint32_t, bool> entries[] = {
+        {0, true},
+        {1, (prov & serial::PCF_XONXOFF) != 0},
+        {2, (prov & serial::PCF_DTRDSR) != 0},
+        {3, (prov & serial::PCF_RTSCTS) != 0},
+        {4, (prov & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) != 0},
+    };
+    int position = 0;
+    for (const auto& [code, offered] : entries) {
+        if (!offered) {
+            continue;
+        }
+        const int index = combo->InsertString(position, load_string(flow_text_id(code)));
+        if (index != ui::CB_ERR) {
+            combo->SetItemData(index, code);
+            ++position;
+        }
+    }
+}
+
+void CLocalPortDlg::SelectValue(int combo_id, unsigned text_id) {
+    ui::ComboBox* combo = GetComboBox(combo_id);
+    if (combo == nullptr) {
+        return;
+    }
+    int index = ui::CB_ERR;
+    if (text_id != 0) {
+        index = combo->FindString(-1, load_string(text_id));
+    }
+    combo->SetCurSel(index != ui::CB_ERR ? index : 0);
+}
+
+bool CLocalPortDlg::OnInitDialog() {
+    CenterWindow();
+    const PortSettings& seed = template_port_->current;
+
+    // 1. The header lines.
+    if (ports_.size() == 1) {
+        SetDlgItemText(IDC_HEADER_1, format_string(IDS_LOCAL_HEADER_ONE, seed.port_name));
+        SetDlgItemText(IDC_HEADER_2,
+                       format_string(IDS_LOCAL_HEADER_DEVICE, template_port_->device_name));
+    } else {
+        SetDlgItemText(IDC_HEADER_1,
+                       format_string(IDS_LOCAL_HEADER_MANY, static_cast<long>(ports_.size())));
+        SetDlgItemText(IDC_HEADER_2, "");
+    }
+
+    // 2. The five combo settings, each filled from the intersection and set to
+    //    the template's value when the setting is available.
+    struct ComboSetting {
+        int check_id;
+        int combo_id;
+        bool available;
+        unsigned value_text;
+    };
+    const ComboSetting combos[] = {
+        {IDC_CHECK_BAUD, IDC_BAUD, BaudAvailable(), baud_text_id(seed.baud)},
+        {IDC_CHECK_DATABITS, IDC_DATABITS, DataBitsAvailable(), databits_text_id(seed.data_bits)},
+        {IDC_CHECK_STOPBITS, IDC_STOPBITS, StopBitsAvailable(), stopbits_text_id(seed.stop_parity)},
+        {IDC_CHECK_PARITY, IDC_PARITY, ParityAvailable(), parity_text_id(seed.stop_parity)},
+        {IDC_CHECK_FLOW, IDC_FLOW, FlowAvailable(), flow_text_id(seed.flow_control)},
+    };
+    for (const ComboSetting& c : combos) {
+        if (!c.available) {
+            EnableDlgItem(c.check_id, false);
+            EnableDlgItem(c.combo_id, false);
+            continue;
+        }
+        switch (c.combo_id) {
+            case IDC_BAUD:
+                FillMaskCombo(IDC_BAUD, caps_.baud_mask, 32, baud_text);
+                break;
+            case IDC_DATABITS:
+                FillMaskCombo(IDC_DATABITS, caps_.data_bits_mask, 16, databits_text);
+                break;
+            case IDC_STOPBITS:
+                FillMaskCombo(IDC_STOPBITS, caps_.stop_parity_mask, 16, stopbits_text);
+                break;
+            case IDC_PARITY:
+                FillMaskCombo(IDC_PARITY, caps_.stop_parity_mask, 16, parity_text);
+                break;
+            default:
+                FillFlowCombo();
+                break;
+        }
+        SelectValue(c.combo_id, c.value_text);
+        CheckDlgButton(c.check_id, 1);
+    }
+
+    // 3.-5. The texts.
+    escape_text_ = bytes_to_hex(seed.escape);
+    CheckDlgButton(IDC_CHECK_ESCAPE, 1);
+    terminal_type_text_ = seed.terminal_type;
+    CheckDlgButton(IDC_CHECK_TERMTYPE, 1);
+    if (SpecialCharsAvailable()) {
+        xon_text_ = bytes_to_hex(seed.xon);
+        xoff_text_ = bytes_to_hex(seed.xoff);
+        CheckDlgButton(IDC_CHECK_XOFF, 1);
+        CheckDlgButton(IDC_CHECK_XON, 1);
+    } else {
+        EnableDlgItem(IDC_CHECK_XON, false);
+        EnableDlgItem(IDC_XON, false);
+        EnableDlgItem(IDC_CHECK_XOFF, false);
+        EnableDlgItem(IDC_XOFF, false);
+    }
+
+    // 6.
+    UpdateButtonStates();
+    UpdateData(false);
+    return true;
+}
+
+void CLocalPortDlg::UpdateButtonStates() {
+    bool all_ticked = true;
+    bool any_ticked = false;
+    for (const SettingRow& row : Rows()) {
+        ui::CheckBox* check = GetCheckBox(row.check_id);
+        if (check == nullptr) {
+            continue;
+        }
+        bool ticked = true;
+        if (check->IsWindowEnabled()) {
+            ticked = check->GetCheck() != 0;
+            if (IsDlgItemEnabled(row.control_id) != ticked) {
+                EnableDlgItem(row.control_id, ticked);
+            }
+        }
+        all_ticked = all_ticked && ticked;
+        any_ticked = any_ticked || ticked;
+    }
+    const auto set_enabled = [this](int id, bool enable) {
+        if (IsDlgItemEnabled(id) != enable) {
+            EnableDlgItem(id, enable);
+        }
+    };
+    set_enabled(IDC_ENABLE_ALL, !all_ticked);
+    set_enabled(IDC_DISABLE_ALL, any_ticked);
+    set_enabled(ui::IDOK, any_ticked);
+}
+
+void CLocalPortDlg::SetAllChecks(bool ticked) {
+    static const int order[] = {IDC_CHECK_BAUD,     IDC_CHECK_DATABITS, IDC_CHECK_STOPBITS,
+                                IDC_CHECK_FLOW,     IDC_CHECK_PARITY,   IDC_CHECK_ESCAPE,
+                                IDC_CHECK_TERMTYPE, IDC_CHECK_XON,      IDC_CHECK_XOFF};
+    for (int id : order) {
+        if (IsDlgItemEnabled(id)) {
+            CheckDlgButton(id, ticked ? 1 : 0);
+        }
+    }
+    UpdateButtonStates();
+}
+
+std::uint32_t CLocalPortDlg::ComboValue(int id) const {
+    const ui::ComboBox* combo = GetComboBox(id);
+    if (combo == nullptr || !combo->IsWindowEnabled()) {
+        return 0;
+    }
+    const int selected = combo->GetCurSel();
+    return selected >= 0 ? static_cast<std::uint32_t>(combo->GetItemData(selected)) : 0;
+}
+
+void CLocalPortDlg::OnOK() {
+    // 1. Data exchange, with the length checks of the Xoff and Xon texts.
+    if (!UpdateData(true)) {
+        return;
+    }
+
+    // 2.-6. Everything is checked before any port is touched.
+    PortSettings scratch;
+    scratch.terminal_type.clear();
+    if (IsDlgItemEnabled(IDC_LOCAL_ESCAPE) && !hex_to_bytes(escape_text_, scratch.escape)) {
+        message_box_id(IDS_ERR_ESCAPE_INVALID);
+        return;
+    }
+    if (IsDlgItemEnabled(IDC_XON) && !hex_to_bytes(xon_text_, scratch.xon)) {
+        message_box_id(IDS_ERR_XON_INVALID);
+        return;
+    }
+    if (IsDlgItemEnabled(IDC_XOFF) && !hex_to_bytes(xoff_text_, scratch.xoff)) {
+        message_box_id(IDS_ERR_XOFF_INVALID);
+        return;
+    }
+    if (scratch.xon.size() != 1) {
+        message_box_id(IDS_ERR_XON_LENGTH);
+        return;
+    }
+    if (scratch.xoff.size() != 1) {
+        message_box_id(IDS_ERR_XOFF_LENGTH);
+        return;
+    }
+    if (scratch.xon == scratch.xoff) {
+        message_box_id(IDS_ERR_XON_EQUALS_XOFF);
+        return;
+    }
+
+    // 7.-8.
+    scratch.terminal_type = terminal_type_text_;
+    scratch.baud = ComboValue(IDC_BAUD);
+    scratch.data_bits = static_cast<std::uint16_t>(ComboValue(IDC_DATABITS));
+    scratch.stop_parity =
+        static_cast<std::uint16_t>(ComboValue(IDC_STOPBITS) | ComboValue(IDC_PARITY));
+    scratch.flow_control = ComboValue(IDC_FLOW);
+
+    // 9. Only the settings whose control is enabled reach the ports.
+    const bool baud = IsDlgItemEnabled(IDC_BAUD);
+    const bool data_bits = IsDlgItemEnabled(IDC_DATABITS);
+    const bool stop_bits = IsDlgItemEnabled(IDC_STOPBITS);
+    const bool parity = IsDlgItemEnabled(IDC_PARITY);
+    const bool flow = IsDlgItemEnabled(IDC_FLOW);
+    const bool escape = IsDlgItemEnabled(IDC_LOCAL_ESCAPE);
+    const bool terminal_type = IsDlgItemEnabled(IDC_LOCAL_TERMTYPE);
+    const bool xon = IsDlgItemEnabled(IDC_XON);
+    const bool xoff = IsDlgItemEnabled(IDC_XOFF);
+    for (CPortRecord* port : ports_) {
+        PortSettings& s = port->current;
+        if (baud) {
+            s.baud = scratch.baud;
+        }
+        if (data_bits) {
+            s.data_bits = scratch.data_bits;
+        }
+        if (stop_bits) {
+            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & 0xFF00) |
+                                                       (scratch.stop_parity & 0x00FF));
+        }
+        if (parity) {
+            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & 0x00FF) |
+                                                       (scratch.stop_parity & 0xFF00));
+        }
+        if (flow) {
+            s.flow_control = scratch.flow_control;
+        }
+        if (escape) {
+            s.escape = scratch.escape;
+        }
+        if (terminal_type) {
+            s.terminal_type = scratch.terminal_type;
+        }
+        if (xon) {
+            s.xon = scratch.xon;
+        }
+        if (xoff) {
+            s.xoff = scratch.xoff;
+        }
+        if (port->caps.settings_fit_caps(s)) {
+            s.device_flags &= ~layout::DEVICE_NOT_MANAGED;
+        } else {
+            s.device_flags |= layout::DEVICE_NOT_MANAGED;
+        }
+    }
+
+    // 10.
+    EndDialog(ui::IDOK);
+}
+
+}  // namespace varolan::util

@@ -1,0 +1,12 @@
+// maintain: the configuration utility of the Varolan gateway. The whole program
+// is its application object; the process status is the run's exit code
+// (0, or -1, -2, -3, which the system reports as 255, 254, 253).
+#include "utility/dialogs/maintain_app.h"
+
+int main() {
+    varolan::util::CMaintainApp app;
+    if (!app.InitInstance()) {
+        return 0;
+    }
+    return app.Run();
+}
