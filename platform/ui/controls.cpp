@@ -462,12 +462,16 @@ int ListBox::ScrollTop(int rows) const {
     return top_;
 }
 
-void ListBox::MoveCaret(int index, bool extend) {
+void ListBox::MoveCaret(int index, bool extend, bool caret_only) {
     const int count = GetCount();
     if (count == 0) {
         return;
     }
     index = std::clamp(index, 0, count - 1);
+    if (caret_only && IsMultiple()) {
+        caret_ = index;
+        return;
+    }
     std::vector<bool> before;
     for (const auto& item : items_) {
         before.push_back(item.selected);
@@ -553,22 +557,22 @@ bool ListBox::OnKey(const KeyEvent& key) {
     const int from = caret_ < 0 ? 0 : caret_;
     switch (key.code) {
         case key::Up:
-            MoveCaret(caret_ < 0 ? 0 : from - 1, key.shift);
+            MoveCaret(caret_ < 0 ? 0 : from - 1, key.shift, key.ctrl);
             return true;
         case key::Down:
-            MoveCaret(caret_ < 0 ? 0 : from + 1, key.shift);
+            MoveCaret(caret_ < 0 ? 0 : from + 1, key.shift, key.ctrl);
             return true;
         case key::PageUp:
-            MoveCaret(from - page, key.shift);
+            MoveCaret(from - page, key.shift, key.ctrl);
             return true;
         case key::PageDown:
-            MoveCaret(from + page, key.shift);
+            MoveCaret(from + page, key.shift, key.ctrl);
             return true;
         case key::Home:
-            MoveCaret(0, key.shift);
+            MoveCaret(0, key.shift, key.ctrl);
             return true;
         case key::End:
-            MoveCaret(GetCount() - 1, key.shift);
+            MoveCaret(GetCount() - 1, key.shift, key.ctrl);
             return true;
         case key::Space:
             if (GetCount() == 0) {

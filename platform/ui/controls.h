@@ -64,7 +64,8 @@ enum class ControlKind { Static, Edit, Button, CheckBox, ListBox, ComboBox, Grou
 
 // Keys as the dialogs see them. Printable characters are their code (32..255);
 // the others are the values below. `alt` is set for Alt+key (Esc then key on
-// a terminal), `shift` for shifted arrows and Shift+Tab.
+// a terminal), `shift` for shifted arrows and Shift+Tab, `ctrl` for Ctrl+arrows
+// (where the terminal reports them).
 namespace key {
 inline constexpr int Tab = 0x09;
 inline constexpr int Enter = 0x0D;
@@ -88,6 +89,7 @@ struct KeyEvent {
     int code = 0;
     bool alt = false;
     bool shift = false;
+    bool ctrl = false;
 };
 
 // Removes the '&' marks of a caption ("&&" stays as one '&') and reports the
@@ -217,7 +219,10 @@ class CheckBox : public Control {
 // moves to the next tab stop (dialog units). With LBS_SORT, rows added by
 // AddString are kept in ascending order of their text (byte order, case
 // folded). With LBS_EXTENDEDSEL or LBS_MULTIPLESEL several rows may be
-// selected; otherwise at most one.
+// selected; otherwise at most one. Keys of an extended list: arrows select the
+// row they move to, Shift+arrows extend from the anchor, Ctrl+arrows move the
+// caret alone, Space adds or removes the caret row, Enter is a double click.
+// Letters are mnemonics first and search the rows otherwise.
 class ListBox : public Control {
   public:
     ListBox(int id, Rect rect, unsigned style = LBS_NOTIFY | WS_VSCROLL | WS_BORDER);
@@ -272,7 +277,7 @@ class ListBox : public Control {
         std::uintptr_t data = 0;
         bool selected = false;
     };
-    void MoveCaret(int index, bool extend);
+    void MoveCaret(int index, bool extend, bool caret_only = false);
     std::vector<Item> items_;
     std::vector<int> tab_stops_;
     int caret_ = -1;
@@ -310,6 +315,8 @@ class ComboBox : public Control {
     void ShowDropDown(bool show);
     int DroppedIndex() const { return drop_index_; }
     bool OnKey(const KeyEvent& key) override;
+    // Letters search the entries (type-ahead); mnemonics need Alt here.
+    bool WantsChars() const override { return true; }
     // A click on an entry of the dropped list.
     bool ClickEntry(int index);
 
