@@ -389,7 +389,7 @@ LONG open_store(Store& s) {
     s.path = path;
     std::error_code ec;
     std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    if (!dir.empty() && !std::filesystem::exists(dir, ec)) {
+    if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
         std::filesystem::create_directories(dir, ec);
         if (ec) {
             s.last_error =
