@@ -263,7 +263,8 @@ class RealCommPort final : public CommPort {
         if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
             d.StopBits > TWOSTOPBITS || (d.StopBits == ONE5STOPBITS && d.ByteSize != 5) ||
             (d.StopBits == TWOSTOPBITS && d.ByteSize == 5) ||
-            d.fDtrControl > DTR_CONTROL_HANDSHAKE || d.fRtsControl > RTS_CONTROL_HANDSHAKE) {
+            d.fDtrControl > DTR_CONTROL_HANDSHAKE || d.fRtsControl > RTS_CONTROL_HANDSHAKE ||
+            ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar)) {
             return fail(ERROR_INVALID_PARAMETER);
         }
         // Handshakes need modem lines.
