@@ -1,0 +1,247 @@
+#include "service/pipe/pipe_session.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/store_layout.h"
+#include "common/store_ops.h"
+#include "platform/core/event.h"
+#include "platform/core/thread.h"
+#include "platform/pipe/pipe.h"
+#include "service/session/globals.h"
+#include "service/session/session.h"
+#include "service/session/telnet.h"
+
+namespace varolan::service {
+
+namespace {
+
+std::atomic<int> sessions_running{0};
+std::atomic<int> sessions_waiting{0};
+std::atomic<std::uint64_t> next_thread_id{1};
+
+// The connected pipe instance as the command interpreter's user side. The relay
+// uses the instance itself (peek, reads of whole blocks).
+class PipeUserSide final : public UserSide {
+  public:
+    explicit PipeUserSide(pipe::NamedPipe instance) : pipe_(std::move(instance)) {}
+
+    // A message longer than `size` fails the read (more data waiting); the
+    // bytes that fitted are reported in `*got` all the same.
+    bool read(void* buffer, std::uint32_t size, std::uint32_t* got) override {
+        DWORD n = 0;
+        DWORD status = pipe_.read(buffer, size, &n);
+        if (got != nullptr) {
+            *got = n;
+        }
+        return status == ERROR_SUCCESS;
+    }
+    bool write(const void* data, std::uint32_t size) override {
+        DWORD n = 0;
+        return pipe_.write(data, size, &n) == ERROR_SUCCESS;
+    }
+    void close() override { pipe_.close(); }
+    int poll_fd() const override { return pipe_.poll_fd(); }
+
+    pipe::NamedPipe& instance() { return pipe_; }
+
+  private:
+    pipe::NamedPipe pipe_;
+};
+
+// What a pipe session holds for its whole life, kept off the thread's small stack.
+struct PipeSessionState {
+    SessionRecord record;
+    char transfer[BLOCK_SIZE];
+    char prompt[PROMPT_SIZE];
+};
+
+// Counts a thread as running for its life, and as waiting while asked to.
+class RunningMark {
+  public:
+    RunningMark() { sessions_running.fetch_add(1); }
+    ~RunningMark() {
+        set_waiting(false);
+        sessions_running.fetch_sub(1);
+    }
+    void set_waiting(bool on) {
+        if (on != waiting_) {
+            waiting_ = on;
+            sessions_waiting.fetch_add(on ? 1 : -1);
+        }
+    }
+
+  private:
+    bool waiting_ = false;
+};
+
+bool has_escape_character(const char* block, DWORD count) {
+    std::size_t set_length = std::strlen(escape_set);
+    if (set_length == 0) {
+        return false;  // an empty escape set never matches
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (std::memchr(escape_set, block[i], set_length) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The user side is gone: the host connection goes with it, then the instance.
+void end_session(SessionRecord& record) {
+    end_host_connection(record);
+    if (record.user_handle) {
+        record.user_handle->close();
+        record.user_handle.reset();
+    }
+}
+
+enum class RelayEnd { to_prompt, session_over };
+
+// Moves data between the client and the host until the client escapes, the
+// host closes, or the client goes.
+RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
+    SessionRecord& record = state.record;
+    pipe::NamedPipe& instance = side.instance();
+    for (;;) {
+        gate_pass();
+        // A hand-over signalled before this pass is seen by the tests below.
+        record.block_event.try_consume();
+        bool moved = false;
+
+        DWORD available = 0;
+        bool message_waiting = false;
+        if (instance.peek(&available, &message_waiting) != ERROR_SUCCESS) {
+            end_session(record);
+            return RelayEnd::session_over;
+        }
+        // An empty message counts no bytes but is read all the same, so that it
+        // does not keep the pipe signalled.
+        if (available > 0 || message_waiting) {
+            DWORD count = 0;
+            instance.read(state.transfer, BLOCK_SIZE, &count);  // more data: next pass
+            byte_count.fetch_add(static_cast<std::int32_t>(count));
+            if (has_escape_character(state.transfer, count)) {
+                end_host_connection(record);
+                return RelayEnd::to_prompt;
+            }
+            if (count > 0) {
+                record.host_socket.send_all(state.transfer, count);
+            }
+            moved = true;
+        }
+
+        if (host_connection_closed(record)) {
+            end_host_connection(record);
+            return RelayEnd::to_prompt;
+        }
+
+        std::int32_t received = host_block_count(record);
+        if (received != 0) {
+            byte_count.fetch_add(received);
+            std::int32_t length =
+                block_has_iac(record, received) ? filter_telnet(record) : received;
+            if (length > 0) {
+                side.write(record.receive_buffer, static_cast<std::uint32_t>(length));
+            }
+            drain_host_block(record);
+            moved = true;
+        }
+
+        if (!moved) {
+            PollFd fds[2] = {{instance.poll_fd(), poll_in, 0},
+                             {record.block_event.poll_fd(), poll_in, 0}};
+            poll_fds(fds, 2, PIPE_IDLE_WAIT_MS);
+        }
+    }
+}
+
+}  // namespace
+
+void pipe_session() {
+    RunningMark mark;
+
+    // Security: a null DACL, so that everybody on the machine may open the pipe.
+    std::unique_ptr<pipe::SecurityDescriptor> descriptor(new (std::nothrow)
+                                                             pipe::SecurityDescriptor);
+    if (!descriptor ||
+        !pipe::initialize_security_descriptor(descriptor.get(),
+                                              pipe::SECURITY_DESCRIPTOR_REVISION) ||
+        !pipe::set_security_descriptor_dacl(descriptor.get(), true, nullptr, false)) {
+        return;
+    }
+    pipe::SecurityAttributes security;
+    security.descriptor = descriptor.get();
+    security.inherit_handle = true;
+
+    std::unique_ptr<PipeSessionState> state(new (std::nothrow) PipeSessionState);
+    if (!state) {
+        return;
+    }
+    SessionRecord& record = state->record;
+
+    // The terminal type as it is while this thread listens; no default.
+    char terminal_type[REG_STRING_SIZE] = {};
+    if (!reg_read_string(layout::PRODUCT_KEY, layout::VALUE_TERMINAL_TYPE, terminal_type)) {
+        terminal_type[0] = '\0';
+    }
+    set_terminal_type(record, terminal_type);
+
+    pipe::NamedPipe instance;
+    if (pipe::create_named_pipe(
+            PIPE_NAME, pipe::PIPE_ACCESS_DUPLEX,
+            pipe::PIPE_TYPE_MESSAGE | pipe::PIPE_READMODE_MESSAGE | pipe::PIPE_WAIT,
+            pipe::PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security,
+            &instance) != ERROR_SUCCESS) {
+        return;
+    }
+    descriptor.reset();
+
+    mark.set_waiting(true);
+    DWORD connected = instance.connect();
+    mark.set_waiting(false);
+    if (connected != ERROR_SUCCESS) {
+        return;
+    }
+    connection_count.fetch_add(1);
+
+    // The successor waits for the next client while this thread serves its own.
+    std::uint64_t successor_id = next_thread_id.fetch_add(1);
+    if (start_detached([] { pipe_session(); }, session_stack_size)) {
+        worker_thread_slot.store(successor_id);
+    }
+
+    format_session_prompt(state->prompt, PIPE_NAME);
+    auto side_owner = std::make_unique<PipeUserSide>(std::move(instance));
+    PipeUserSide* side = side_owner.get();
+    record.user_handle = std::move(side_owner);
+
+    for (;;) {
+        if (run_command_prompt(record, state->prompt) == 0) {
+            if (!record.user_handle) {
+                return;  // quit, or the client went at the prompt
+            }
+            continue;
+        }
+        if (relay(*state, *side) == RelayEnd::session_over) {
+            return;
+        }
+    }
+}
+
+int pipe_sessions_running() {
+    return sessions_running.load();
+}
+
+int pipe_sessions_waiting() {
+    return sessions_waiting.load();
+}
+
+void stop_pipe_listener() {
+    pipe::shutdown_pipe_listener(PIPE_NAME);
+}
+
+}  // namespace varolan::service

@@ -1,0 +1,85 @@
+#include "tests/service/pipe/pipe_client.h"
+
+#include <poll.h>
+
+namespace varolan::test {
+
+using Clock = std::chrono::steady_clock;
+
+bool PipeClient::connect(const std::string& path) {
+    closed_ = false;
+    pending_.clear();
+    return pipe::connect_pipe_client(path, &pipe_) == ERROR_SUCCESS;
+}
+
+bool PipeClient::send(const std::string& message) {
+    DWORD n = 0;
+    return pipe_.write(message.data(), static_cast<DWORD>(message.size()), &n) == ERROR_SUCCESS;
+}
+
+bool PipeClient::type(const std::string& keys) {
+    for (char c : keys) {
+        if (!send(std::string(1, c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PipeClient::pump(int wait_ms) {
+    if (closed_) {
+        return false;
+    }
+    pollfd fd{pipe_.poll_fd(), POLLIN, 0};
+    if (poll(&fd, 1, wait_ms) <= 0) {
+        return false;
+    }
+    char buffer[8192];
+    DWORD n = 0;
+    DWORD status;
+    do {
+        status = pipe_.read(buffer, sizeof buffer, &n);
+        pending_.append(buffer, n);
+    } while (status == ERROR_MORE_DATA);
+    if (status != ERROR_SUCCESS) {
+        closed_ = true;
+    }
+    return true;
+}
+
+std::string PipeClient::read_until(const std::string& needle, std::chrono::milliseconds timeout) {
+    auto end = Clock::now() + timeout;
+    for (;;) {
+        std::size_t at = pending_.find(needle);
+        if (at != std::string::npos) {
+            std::string out = pending_.substr(0, at + needle.size());
+            pending_.erase(0, at + needle.size());
+            return out;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (closed_ || left.count() <= 0) {
+            std::string out;
+            out.swap(pending_);
+            return out;
+        }
+        pump(static_cast<int>(left.count()));
+    }
+}
+
+std::string PipeClient::read_quiet(std::chrono::milliseconds quiet) {
+    while (pump(static_cast<int>(quiet.count()))) {
+    }
+    std::string out;
+    out.swap(pending_);
+    return out;
+}
+
+bool PipeClient::wait_closed(std::chrono::milliseconds timeout) {
+    auto end = Clock::now() + timeout;
+    while (!closed_ && Clock::now() < end) {
+        pump(50);
+    }
+    return closed_;
+}
+
+}  // namespace varolan::test

@@ -1,0 +1,294 @@
+// Pipe sessions served in this process: the chain of session threads started
+// as the service starts it, real pipe clients, and a loopback telnet host.
+#include "service/pipe/pipe_session.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "common/store_layout.h"
+#include "platform/core/thread.h"
+#include "platform/net/net.h"
+#include "platform/registry/registry.h"
+#include "service/session/globals.h"
+#include "tests/service/pipe/pipe_client.h"
+#include "tests/support/process.h"
+#include "tests/support/tcp_host.h"
+
+namespace varolan::service {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PipeClient;
+
+const std::string IAC = "\xff";
+
+bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+void set_store_string(const char* name, const std::string& value) {
+    reg::Key key;
+    ASSERT_EQ(reg::create_key(reg::hklm(), layout::PRODUCT_KEY, reg::KEY_ALL_ACCESS, key),
+              ERROR_SUCCESS);
+    ASSERT_EQ(
+        reg::set_value(key, name, reg::REG_SZ, reinterpret_cast<const std::uint8_t*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1)),
+        ERROR_SUCCESS);
+}
+
+class PipeSessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reg::reset_store();
+        reset_globals();
+        ASSERT_TRUE(host.start());
+        telnet_port.store(host.port());
+        std::strcpy(escape_set, "\x1d");
+    }
+    void TearDown() override {
+        for (auto& c : clients) {
+            c.close();
+        }
+        // Every served session ends once its client has gone; then the one
+        // waiting for a client is stopped.
+        EXPECT_TRUE(wait_for([] { return pipe_sessions_running() <= 1; }));
+        if (started) {
+            EXPECT_TRUE(wait_for([] { return pipe_sessions_waiting() == 1; }));
+        }
+        stop_pipe_listener();
+        EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+        reg::reset_store();
+    }
+    void start() {
+        ASSERT_TRUE(start_detached([] { pipe_session(); }, session_stack_size));
+        started = true;
+        ASSERT_TRUE(wait_for([] { return pipe_sessions_waiting() == 1; }));
+    }
+    // Connects a new client and reads its first prompt.
+    PipeClient& connect(std::string* first_prompt = nullptr) {
+        clients.emplace_back();
+        PipeClient& c = clients.back();
+        EXPECT_TRUE(c.connect(PIPE_NAME));
+        std::string text = c.read_until("Telnet >");
+        if (first_prompt != nullptr) {
+            *first_prompt = text;
+        }
+        return c;
+    }
+    // Opens a connection to the test host from the prompt.
+    void open_host(PipeClient& c, int host_connections_after) {
+        ASSERT_TRUE(c.type("o 127.0.0.1\r"));
+        EXPECT_EQ(c.read_until("Trying... 127.0.0.1\r\n"),
+                  "o 127.0.0.1\r\nTrying... 127.0.0.1\r\n");
+        ASSERT_TRUE(host.wait_for_connections(host_connections_after));
+    }
+    std::string prompt() const {
+        char name[LOCAL_HOST_NAME_SIZE];
+        local_host_name(name, sizeof name);
+        return std::string("\r\n(") + name + " \\\\.\\PIPE\\Tarnix)\r\nTelnet >";
+    }
+
+    test::TempDir dir;
+    test::ScopedEnv runtime{"VAROLAN_RUNTIME_DIR", dir.str("run")};
+    test::ScopedEnv store{"VAROLAN_REGISTRY", dir.str("registry.db")};
+    test::TcpHost host;
+    std::deque<PipeClient> clients;
+    bool started = false;
+};
+
+TEST_F(PipeSessionTest, PromptNamesTheMachineAndThePipeOrShowsTheConfiguredText) {
+    start();
+    std::string text;
+    PipeClient& c = connect(&text);
+    EXPECT_EQ(text, prompt());
+    EXPECT_EQ(connection_count.load(), 1);
+
+    std::strcpy(global_prompt, "Welcome to the gateway");
+    PipeClient& d = connect(&text);
+    EXPECT_EQ(text, "\r\nWelcome to the gateway\r\nTelnet >");
+    (void)c;
+    (void)d;
+}
+
+TEST_F(PipeSessionTest, HelpStatusAndQuitAtThePrompt) {
+    start();
+    PipeClient& c = connect();
+    ASSERT_TRUE(c.type("?\r"));
+    EXPECT_EQ(
+        c.read_until("Telnet >"),
+        "?\r\nCommands\r\n\nO    Open\r\nQ    Quit\r\nS    Status\r\n?    Help\r\n" + prompt());
+    ASSERT_TRUE(c.type("s\r"));
+    EXPECT_EQ(c.read_until("Telnet >"),
+              "s\r\nThere have been 1 connections\r\nWith 0 bytes transported\r\n" + prompt())
+        << "the session counts itself";
+    ASSERT_TRUE(c.type("q\r"));
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_EQ(c.read_quiet(0ms), "q\r\n") << "Q writes nothing but its echo";
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+}
+
+TEST_F(PipeSessionTest, RelaysBothWaysAndCountsTheBytes) {
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    ASSERT_TRUE(c.send("hello host"));
+    ASSERT_TRUE(host.wait_for_received(10));
+    EXPECT_EQ(host.received(), "hello host");
+    ASSERT_TRUE(host.send("hello user"));
+    EXPECT_EQ(c.read_until("user"), "hello user");
+    // A block with a NUL byte and bytes from 128 up passes whole.
+    std::string binary("a\0b\x80\xfe", 5);
+    ASSERT_TRUE(host.send(binary));
+    EXPECT_EQ(c.read_until("\xfe"), binary);
+    EXPECT_EQ(byte_count.load(), 10 + 10 + 5);
+}
+
+TEST_F(PipeSessionTest, AnswersNegotiationWithTheTerminalTypeReadAtListenTime) {
+    set_store_string(layout::VALUE_TERMINAL_TYPE, "VT100");
+    start();
+    // Changed while the first thread listens: its client still gets VT100; the
+    // successor, started after that client connected, reads the new value.
+    set_store_string(layout::VALUE_TERMINAL_TYPE, "ANSI");
+    const std::string negotiation = IAC + "\xfd\x01" + IAC + "\xfb\x03" + IAC + "\xfd\x18" + IAC +
+                                    "\xfa\x18\x01" + IAC + "\xf0" + "visible";
+    const std::string answers_head = IAC + "\xfb\x01" + IAC + "\xfd\x03" + IAC + "\xfb\x18";
+    int n = 0;
+    for (const char* type : {"VT100", "ANSI"}) {
+        PipeClient& c = connect();
+        open_host(c, ++n);
+        ASSERT_TRUE(host.send(negotiation));
+        EXPECT_EQ(c.read_until("visible"), "visible") << "commands are hidden from the user";
+        std::string expected =
+            answers_head + IAC + "\xfa\x18" + std::string(1, '\0') + type + IAC + "\xf0";
+        EXPECT_TRUE(host.wait_for_received(expected.size()));
+        EXPECT_EQ(host.received(), expected) << type;
+    }
+}
+
+TEST_F(PipeSessionTest, EscapeAnywhereInABlockDropsItAndReturnsToThePrompt) {
+    std::strcpy(escape_set, "\x1d\x01");
+    start();
+    PipeClient& c = connect();
+    int n = 0;
+    for (std::string block : {std::string("\x1d"), std::string("abc\x1d"), std::string("\x01xyz"),
+                              std::string("ab\x1d"
+                                          "cd")}) {
+        open_host(c, ++n);
+        ASSERT_TRUE(c.send(block));
+        EXPECT_EQ(c.read_until("Telnet >"), prompt()) << "no message, only the prompt";
+        EXPECT_TRUE(host.wait_for_peer_close());
+        EXPECT_EQ(host.received(), "") << "nothing of the block reaches the host";
+    }
+}
+
+TEST_F(PipeSessionTest, HostClosingReturnsToThePromptSilently) {
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    ASSERT_TRUE(host.send("last words"));
+    host.close_connection();
+    EXPECT_EQ(c.read_until("Telnet >"), "last words" + prompt());
+    // The session goes on at the prompt.
+    ASSERT_TRUE(c.type("s\r"));
+    EXPECT_NE(c.read_until("Telnet >").find("There have been 1 connections"), std::string::npos);
+}
+
+TEST_F(PipeSessionTest, EmptyEscapeSetCannotEscapeButTheHostCanClose) {
+    escape_set[0] = '\0';
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    ASSERT_TRUE(c.send(std::string("\x1d\x00q", 3)));
+    ASSERT_TRUE(host.wait_for_received(3));
+    EXPECT_EQ(host.received(), std::string("\x1d\x00q", 3));
+    EXPECT_FALSE(host.peer_closed());
+    host.close_connection();
+    EXPECT_EQ(c.read_until("Telnet >"), prompt());
+}
+
+TEST_F(PipeSessionTest, ClientVanishingMidRelayReleasesTheHostConnection) {
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    ASSERT_TRUE(c.send("x"));
+    ASSERT_TRUE(host.wait_for_received(1));
+    c.close();
+    EXPECT_TRUE(host.wait_for_peer_close());
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+}
+
+TEST_F(PipeSessionTest, LongMessageReachesTheHostWholeAndEmptyMessagesAreHarmless) {
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    std::string big(10000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>('a' + i % 26);
+    }
+    ASSERT_TRUE(c.send(""));
+    ASSERT_TRUE(c.send(big));
+    ASSERT_TRUE(c.send(""));
+    ASSERT_TRUE(c.send("!"));
+    ASSERT_TRUE(host.wait_for_received(big.size() + 1));
+    EXPECT_EQ(host.received(), big + "!");
+    EXPECT_EQ(byte_count.load(), static_cast<int>(big.size()) + 1);
+}
+
+TEST_F(PipeSessionTest, SeveralClientsEachHaveTheirOwnSession) {
+    start();
+    constexpr int N = 3;
+    PipeClient* c[N];
+    for (int i = 0; i < N; ++i) {
+        c[i] = &connect();
+    }
+    EXPECT_EQ(connection_count.load(), N);
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == N + 1; }));
+    for (int i = 0; i < N; ++i) {
+        open_host(*c[i], i + 1);
+    }
+    for (int i = 0; i < N; ++i) {
+        ASSERT_TRUE(c[i]->send("from " + std::to_string(i)));
+        ASSERT_TRUE(host.send("to " + std::to_string(i), i));
+    }
+    for (int i = 0; i < N; ++i) {
+        EXPECT_TRUE(host.wait_for_received(6, i));
+        EXPECT_EQ(host.received(i), "from " + std::to_string(i));
+        EXPECT_EQ(c[i]->read_until("to " + std::to_string(i)), "to " + std::to_string(i));
+    }
+}
+
+TEST_F(PipeSessionTest, PausedSessionsHoldTheirDataUntilContinued) {
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    gate_hold();
+    ASSERT_TRUE(host.send("held"));
+    ASSERT_TRUE(c.send("also held"));
+    gate_release();
+    EXPECT_EQ(c.read_until("held"), "held");
+    EXPECT_TRUE(host.wait_for_received(9));
+}
+
+TEST_F(PipeSessionTest, StoppedListenerEndsTheWaitingThreadWithoutSuccessor) {
+    start();
+    stop_pipe_listener();
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+    PipeClient c;
+    EXPECT_FALSE(c.connect(PIPE_NAME));
+    started = false;
+}
+
+}  // namespace
+}  // namespace varolan::service
