@@ -72,6 +72,8 @@ bool terminal_write(int fd, const std::string& bytes) {
     return true;
 }
 
+bool terminal_stop_sending(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+
 namespace {
 
 // One poll and read; returns false at end of file, error or timeout.

@@ -33,6 +33,9 @@ UserLine make_user_line(bool seqpacket = false);
 
 // User-end helpers.
 bool terminal_write(int fd, const std::string& bytes);
+// The user stops sending (the session's next read sees end of file) but can
+// still read what the session writes.
+bool terminal_stop_sending(int fd);
 // Everything readable within `quiet` of silence (returns early at end of file).
 std::string terminal_read_available(
     int fd, std::chrono::milliseconds quiet = std::chrono::milliseconds(50));

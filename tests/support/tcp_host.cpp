@@ -144,6 +144,27 @@ int TcpHost::connections() const {
     return static_cast<int>(connections_.size());
 }
 
+int TcpHost::open_connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const Connection& c : connections_) {
+        n += c.closed ? 0 : 1;
+    }
+    return n;
+}
+
+bool TcpHost::wait_for_open_connections(int count, Duration timeout) const {
+    return wait_until(
+        [&] {
+            int n = 0;
+            for (const Connection& c : connections_) {
+                n += c.closed ? 0 : 1;
+            }
+            return n == count;
+        },
+        timeout);
+}
+
 std::string TcpHost::received(int index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     int i = resolve_index(index);
@@ -200,7 +221,7 @@ void TcpHost::run() {
             owners.push_back(-1);
             for (std::size_t i = 0; i < connections_.size(); ++i) {
                 const Connection& c = connections_[i];
-                if (!c.closed && !c.peer_closed) {
+                if (!c.closed) {
                     fds.push_back(pollfd{c.fd, POLLIN, 0});
                     owners.push_back(static_cast<int>(i));
                 }
@@ -275,6 +296,9 @@ void TcpHost::run() {
                 }
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 c.peer_closed = true;
+                ::close(c.fd);
+                c.fd = -1;
+                c.closed = true;
             }
         }
         lock.unlock();

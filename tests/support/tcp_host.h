@@ -39,7 +39,10 @@ class TcpHost {
     bool send(const std::string& bytes, int index = -1);
     void close_connection(int index = -1);
 
-    int connections() const;
+    int connections() const;  // accepted so far
+    // Connections still open on the host's side. A connection is closed by the
+    // host as soon as its peer has closed it (or shut its sending side down).
+    int open_connections() const;
     std::string received(int index = -1) const;
     // True once the peer of the connection closed or shut down its sending side.
     bool peer_closed(int index = -1) const;
@@ -50,7 +53,9 @@ class TcpHost {
     bool wait_for_received(std::size_t bytes, int index = -1,
                            Duration timeout = default_wait) const;
     bool wait_for_peer_close(int index = -1, Duration timeout = default_wait) const;
-    // Waits until `pred` holds (evaluated under the host's lock).
+    bool wait_for_open_connections(int count, Duration timeout = default_wait) const;
+    // Waits until `pred` holds. It is evaluated under the host's lock, so it must
+    // not call the host's own methods.
     bool wait_until(const std::function<bool()>& pred, Duration timeout = default_wait) const;
 
   private:
