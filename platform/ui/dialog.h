@@ -127,9 +127,14 @@ class Dialog {
     void SetWindowText(const std::string& title) { title_ = title; }
     int width() const { return cx_; }
     int height() const { return cy_; }
+    void SetSize(int cx, int cy) {
+        cx_ = cx;
+        cy_ = cy;
+    }
     // The terminal always centres dialogs; kept so dialog code reads naturally.
     void CenterWindow() {}
     Menu& GetSystemMenu() { return system_menu_; }
+    const Menu& GetSystemMenu() const { return system_menu_; }
 
     // ---- focus ----
     Control* GetFocus() const { return focus_; }
