@@ -103,9 +103,7 @@ std::int32_t filter_telnet(SessionRecord& record) {
                 break;
             case TELNET_IAC:
                 // A doubled IAC stands for one data byte 255.
-                if (i + 1 < n) {
-                    buf[o++] = static_cast<char>(TELNET_IAC);
-                }
+                buf[o++] = static_cast<char>(TELNET_IAC);
                 i += 2;
                 break;
             default:
