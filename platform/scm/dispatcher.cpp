@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/core/clock.h"
 #include "platform/core/event.h"
@@ -36,6 +37,13 @@ struct ServiceStatusContext {
     SERVICE_STATUS status;
     StatusObserver observer = nullptr;
     bool ready_notified = false;
+    // While the handler runs a control: what it reported itself, so the
+    // controller gets the handler's answer even when the service main reports
+    // again at once (STOP_PENDING, then STOPPED).
+    std::thread::id dispatcher_thread;
+    bool in_handler = false;
+    bool handler_reported = false;
+    SERVICE_STATUS handler_report;
     std::string notify_address;  // NOTIFY_SOCKET, empty when not under systemd
     UniqueFd notify_socket;
     Event changed;  // set on every published report
@@ -172,9 +180,15 @@ DWORD deliver_control(ServiceStatusContext& ctx, DWORD control, SERVICE_STATUS* 
     if (DWORD refusal = control_refusal(*out, handler, control); refusal != 0) {
         return refusal;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        ctx.in_handler = true;
+        ctx.handler_reported = false;
+    }
     handler(control);
     std::lock_guard<std::mutex> lock(g_mutex);
-    *out = ctx.status;
+    ctx.in_handler = false;
+    *out = ctx.handler_reported ? ctx.handler_report : ctx.status;
     return ERROR_SUCCESS;
 }
 
@@ -364,6 +378,7 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
     ServiceStatusContext ctx;
     ctx.name = name;
     ctx.observer = observer;
+    ctx.dispatcher_thread = std::this_thread::get_id();
     ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ctx.status.dwCurrentState = SERVICE_START_PENDING;
     if (rc == ERROR_SUCCESS) {
@@ -497,6 +512,10 @@ bool set_service_status(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* stat
         return false;
     }
     handle->status = *status;
+    if (handle->in_handler && std::this_thread::get_id() == handle->dispatcher_thread) {
+        handle->handler_reported = true;
+        handle->handler_report = *status;
+    }
     if (handle->observer != nullptr) {
         handle->observer(*status);
     }

@@ -234,6 +234,7 @@ TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
 TEST_F(LifecycleTest, PauseHoldsSessionsAtTheGateUntilContinue) {
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
+    ASSERT_TRUE(eventually([] { return pipe_calls.load() == 1; }));  // start-up is over
     ASSERT_EQ(control(scm::SERVICE_CONTROL_PAUSE), scm::SERVICE_PAUSED);
     std::atomic<bool> passed{false};
     std::thread session([&] {
@@ -275,6 +276,11 @@ TEST_F(LifecycleTest, FailedStatusReportTakesTheStopPath) {
         EXPECT_EQ(dispatch_result_.load(), ERROR_SUCCESS);
         EXPECT_EQ(recorded_reports(), c.expected);
         EXPECT_STREQ(last_stop_text(), "SetServiceStatus");
+        // The start-up thread exists only once START_PENDING was reported; it
+        // ends after starting the pipe listener.
+        const int pipes = c.failing_state == scm::SERVICE_RUNNING ? 1 : 0;
+        EXPECT_TRUE(eventually([&] { return pipe_calls.load() == pipes; }));
+        pipe_calls = 0;
     }
 }
 
@@ -299,7 +305,8 @@ TEST_F(LifecycleTest, DebugHoldServesNothingUntilContinue) {
     }
     // CONTINUE while RUNNING releases the hold (and reports RUNNING again).
     EXPECT_EQ(control(scm::SERVICE_CONTROL_CONTINUE), scm::SERVICE_RUNNING);
-    ASSERT_TRUE(eventually([] { return pipe_calls.load() == 1; }));
+    // The pipe listener and the port session run on threads of their own.
+    ASSERT_TRUE(eventually([] { return !recorded_names().empty() && pipe_calls.load() == 1; }));
     EXPECT_EQ(recorded_names(), std::vector<std::string>{"Serial0"});
     EXPECT_FALSE(debug_hold_active());
     EXPECT_EQ(control(scm::SERVICE_CONTROL_STOP), scm::SERVICE_STOP_PENDING);
