@@ -228,6 +228,7 @@ TEST_F(LocalDlg, TextsAreCheckedInOrderBeforeAnythingIsWritten) {
         const char* xon;
         const char* xoff;
         const char* message;  // nullptr: accepted
+        int focus = 0;        // the control that gets the focus, when it matters
     };
     const std::string escape_msg =
         "Escape Sequence is invalid.\nEscape Sequence must consist of a string\nof paired "
@@ -252,8 +253,8 @@ TEST_F(LocalDlg, TextsAreCheckedInOrderBeforeAnythingIsWritten) {
         {"1d", "13", "13", same_msg.c_str()},
         {"1d", "", "11", same_msg.c_str()},  // empty Xon is 11
         // The length check of data exchange comes first of all, Xoff before Xon.
-        {"zz", "111", "131", limit_msg.c_str()},
-        {"zz", "111", "13", limit_msg.c_str()},
+        {"zz", "111", "131", limit_msg.c_str(), IDC_XOFF},
+        {"zz", "111", "13", limit_msg.c_str(), IDC_XON},
         {"1d1b", "01", "02", nullptr},
     };
     for (const Case& c : cases) {
@@ -278,6 +279,9 @@ TEST_F(LocalDlg, TextsAreCheckedInOrderBeforeAnythingIsWritten) {
             EXPECT_EQ(Messages(), std::vector<std::string>{c.message})
                 << c.escape << "/" << c.xon << "/" << c.xoff;
             EXPECT_EQ(p->current, before);
+            if (c.focus != 0) {
+                EXPECT_EQ(dlg_->GetFocusId(), c.focus) << c.xon << "/" << c.xoff;
+            }
         }
         db_.ports.clear();
     }
