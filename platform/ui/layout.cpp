@@ -63,7 +63,10 @@ DialogLayout LayoutDialog(const Dialog& dialog, int term_cols, int term_rows) {
         int width = std::max(1, scaled(r.x + r.cx, out.scale_x, 4) - col);
         int height = std::max(1, scaled(r.y + r.cy, out.scale_y, 8) - row);
         if (single_row(c)) {
+            // One row at the middle of the rect, so that a label and the field
+            // beside it (whose rects differ in height) share a row.
             height = 1;
+            row = static_cast<int>(std::floor((r.y + r.cy / 2.0) * out.scale_y / 8));
         } else if (c.kind() == ControlKind::Static) {
             const std::string text = c.GetWindowText();
             const int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n')) + 1 +

@@ -206,7 +206,49 @@ struct Cursor {
     int col = -1;
 };
 
-void draw_static(const StaticText& c, const CellRect& r, const CellRect& client) {
+// The columns a caption on control `index`'s first row may use: its rect
+// widened up to the nearest obstacle (a group box border, another control,
+// the client edge), so that labels longer than their scaled rect stay readable
+// without running over their neighbours.
+struct Span {
+    int left;
+    int right;  // one past the last usable column
+};
+
+Span free_span(const Dialog& d, const DialogLayout& l, std::size_t index) {
+    const CellRect& r = l.controls[index];
+    Span span{l.client.col, l.client.col + l.client.cols};
+    const auto& controls = d.controls();
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+        const CellRect& o = l.controls[j];
+        if (j == index || !controls[j]->IsWindowVisible() || r.row < o.row ||
+            r.row >= o.row + o.rows) {
+            continue;
+        }
+        const int o_right = o.col + o.cols;  // one past
+        if (controls[j]->kind() == ControlKind::GroupBox) {
+            if (o.col < r.col && r.col < o_right - 1) {
+                span.left = std::max(span.left, o.col + 1);
+                span.right = std::min(span.right, o_right - 1);
+            } else if (o.col >= r.col + 1) {
+                span.right = std::min(span.right, o.col);
+            } else if (o_right <= r.col) {
+                span.left = std::max(span.left, o_right);
+            }
+            continue;
+        }
+        if (o.col > r.col) {
+            span.right = std::min(span.right, o.col - 1);  // a blank before the neighbour
+        } else if (o_right <= r.col + r.cols && o.col < r.col) {
+            span.left = std::max(span.left, o_right);
+        }
+    }
+    span.left = std::min(span.left, r.col);
+    span.right = std::max(span.right, std::min(r.col + r.cols, l.client.col + l.client.cols));
+    return span;
+}
+
+void draw_static(const StaticText& c, const CellRect& r, const Span& span) {
     const chtype base = attr_of(c.IsWindowEnabled() ? kDialog : kDisabled);
     if (c.HasStyle(SS_BLACKRECT)) {
         for (int x = r.col; x < r.col + r.cols; ++x) {
@@ -230,13 +272,18 @@ void draw_static(const StaticText& c, const CellRect& r, const CellRect& client)
             text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         const int shown = static_cast<int>(prefix ? StripMnemonic(line).size() : line.size());
         int col = area.col;
-        int room = client.col + client.cols - col;
         if (c.HasStyle(SS_RIGHT)) {
-            col = std::max(client.col, area.col + area.cols - shown);
-            room = area.col + area.cols - col;
+            col = area.col + area.cols - shown;
         } else if (c.HasStyle(SS_CENTER)) {
-            col = std::max(client.col, area.col + (area.cols - shown) / 2);
+            col = area.col + (area.cols - shown) / 2;
         }
+        // Keep the text inside its free span: move it right of a left obstacle
+        // and cut what still does not fit.
+        col = std::max(col, span.left);
+        if (col + shown > span.right) {
+            col = std::max(span.left, span.right - shown);
+        }
+        const int room = span.right - col;
         put_caption(row, col, line, base, room, prefix);
         ++row;
         if (end == std::string::npos) {
@@ -284,12 +331,17 @@ void draw_button(const Button& c, const CellRect& r, bool focused, Cursor& curso
     }
 }
 
-void draw_check(const CheckBox& c, const CellRect& r, bool focused, Cursor& cursor) {
+void draw_check(const CheckBox& c, const CellRect& r, const Span& span, bool focused,
+                Cursor& cursor) {
     const bool enabled = c.IsWindowEnabled();
     const chtype base = attr_of(enabled ? kDialog : kDisabled);
-    put(r.row, r.col, c.GetCheck() ? "[X] " : "[ ] ", base, r.cols);
+    // The blank after the box goes when the caption would not fit otherwise.
+    const int text_len = static_cast<int>(StripMnemonic(c.GetWindowText()).size());
+    const int room = span.right - r.col;
+    const int gap = room >= text_len + 4 ? 4 : 3;
+    put(r.row, r.col, c.GetCheck() ? "[X] " : "[ ] ", base, gap);
     const chtype text_attr = focused ? attr_of(kFocus) : base;
-    put_caption(r.row, r.col + 4, c.GetWindowText(), text_attr, std::max(0, r.cols - 4));
+    put_caption(r.row, r.col + gap, c.GetWindowText(), text_attr, std::max(0, room - gap));
     if (focused) {
         cursor = Cursor{r.row, r.col + 1};
     }
@@ -472,7 +524,7 @@ bool draw_dialog(const Dialog& d, bool active, Cursor& cursor) {
             const bool focused = &c == focus;
             switch (c.kind()) {
                 case ControlKind::Static:
-                    draw_static(static_cast<const StaticText&>(c), r, l.client);
+                    draw_static(static_cast<const StaticText&>(c), r, free_span(d, l, i));
                     break;
                 case ControlKind::GroupBox:
                     draw_group(static_cast<const GroupBox&>(c), r);
@@ -484,7 +536,8 @@ bool draw_dialog(const Dialog& d, bool active, Cursor& cursor) {
                     draw_button(static_cast<const Button&>(c), r, focused, cursor);
                     break;
                 case ControlKind::CheckBox:
-                    draw_check(static_cast<const CheckBox&>(c), r, focused, cursor);
+                    draw_check(static_cast<const CheckBox&>(c), r, free_span(d, l, i), focused,
+                               cursor);
                     break;
                 case ControlKind::ListBox:
                     draw_list(static_cast<const ListBox&>(c), r, l.scale_x, focused, cursor);

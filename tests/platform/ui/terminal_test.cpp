@@ -276,4 +276,38 @@ TEST_F(TerminalTest, ResizeToATinyTerminalShowsAMessageAndBack) {
     EXPECT_EQ(result.substr(0, 9), "result=2 ");
 }
 
+TEST_F(TerminalTest, ALargeDialogIsFittedWithEveryLabelVisible) {
+    Tmux tmux(dir_);
+    ASSERT_TRUE(tmux.Start(quote(demo_) + " " + quote(out_) + " --wide"));
+    std::string screen;
+    ASSERT_TRUE(tmux.WaitForText("Wide Demo", &screen)) << screen;
+    for (const char* text : {"Remote Port Configuration",
+                             "Escape Sequence",
+                             "Terminal Type :",
+                             "Prompt :",
+                             "1d",
+                             "vt100",
+                             "Welcome",
+                             "Setup...",
+                             "Start on Close.",
+                             "Stop Service...",
+                             "Close",
+                             "Reset...",
+                             "Help",
+                             "Remove...",
+                             "Local Port Configuration",
+                             "Port Name",
+                             "Baud Rate",
+                             "COM1",
+                             "9600",
+                             "Rts/Cts",
+                             "Device not set up for Varolan."}) {
+        EXPECT_NE(screen.find(text), std::string::npos) << text << "\n" << screen;
+    }
+    tmux.Keys("Escape");
+    std::string result;
+    ASSERT_TRUE(wait_for_file(out_, &result));
+    EXPECT_EQ(result, "result=2\n");
+}
+
 }  // namespace
