@@ -281,6 +281,41 @@ TEST_F(PipeSessionTest, PausedSessionsHoldTheirDataUntilContinued) {
     EXPECT_TRUE(host.wait_for_received(9));
 }
 
+TEST_F(PipeSessionTest, EndedSessionsLeaveNoDescriptorOrThreadBehind) {
+    const int fds = test::count_open_fds();
+    const int threads = test::count_threads();
+    start();
+    for (int round = 0; round < 3; ++round) {
+        PipeClient& c = connect();
+        open_host(c, round + 1);
+        ASSERT_TRUE(c.send("x"));
+        ASSERT_TRUE(host.wait_for_received(1));
+        if (round == 0) {
+            c.close();  // vanishes mid-relay
+        } else if (round == 1) {
+            ASSERT_TRUE(c.type("\x1d"));  // escapes, then quits
+            c.read_until("Telnet >");
+            ASSERT_TRUE(c.type("q\r"));
+            EXPECT_TRUE(c.wait_closed());
+        } else {
+            host.close_connection();  // host closes, then the client goes at the prompt
+            c.read_until("Telnet >");
+            c.close();
+            continue;
+        }
+        EXPECT_TRUE(host.wait_for_peer_close());
+    }
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    stop_pipe_listener();
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+    clients.clear();
+    EXPECT_TRUE(wait_for([&] { return test::count_threads() == threads; }));
+    reg::reset_store();  // the store keeps one connection for the process
+    EXPECT_TRUE(wait_for([&] { return test::count_open_fds() == fds; }))
+        << test::count_open_fds() << " open, " << fds << " before";
+    started = false;
+}
+
 TEST_F(PipeSessionTest, StoppedListenerEndsTheWaitingThreadWithoutSuccessor) {
     start();
     stop_pipe_listener();
