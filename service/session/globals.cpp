@@ -52,7 +52,9 @@ std::size_t bounded_copy(char* dst, std::size_t dst_size, const char* src) {
         return 0;
     }
     std::size_t n = src != nullptr ? strnlen(src, dst_size - 1) : 0;
-    std::memcpy(dst, src, n);
+    if (n != 0) {
+        std::memcpy(dst, src, n);
+    }
     dst[n] = '\0';
     return n;
 }
