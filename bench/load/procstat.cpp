@@ -1,0 +1,137 @@
+#include "bench/load/procstat.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace varolan::bench {
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Fields of /proc/<pid>/stat after the command name: state is field 3.
+bool read_stat(const std::string& path, int* ppid, double* cpu, long* threads) {
+    std::string text = slurp(path);
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream rest(text.substr(close + 2));
+    std::vector<std::string> f;
+    std::string word;
+    while (rest >> word) {
+        f.push_back(word);
+    }
+    // f[0] is field 3 (state): ppid 4, utime 14, stime 15, num_threads 20.
+    if (f.size() < 18) {
+        return false;
+    }
+    static const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    *ppid = std::atoi(f[1].c_str());
+    *cpu = (std::strtod(f[11].c_str(), nullptr) + std::strtod(f[12].c_str(), nullptr)) / ticks;
+    *threads = std::atol(f[17].c_str());
+    return true;
+}
+
+long status_field(const std::string& text, const char* name) {
+    const char* p = std::strstr(text.c_str(), name);
+    if (p == nullptr) {
+        return 0;
+    }
+    return std::atol(p + std::strlen(name));
+}
+
+long long switches_of(int pid) {
+    long long total = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) {
+        return 0;
+    }
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') {
+            continue;
+        }
+        std::string text = slurp(dir + "/" + e->d_name + "/status");
+        total += status_field(text, "\nvoluntary_ctxt_switches:");
+        total += status_field(text, "\nnonvoluntary_ctxt_switches:");
+    }
+    ::closedir(d);
+    return total;
+}
+
+void add_process(int pid, bool with_switches, ProcUsage& u) {
+    std::string base = "/proc/" + std::to_string(pid);
+    int ppid = 0;
+    double cpu = 0;
+    long threads = 0;
+    if (!read_stat(base + "/stat", &ppid, &cpu, &threads)) {
+        return;
+    }
+    u.ok = true;
+    u.processes += 1;
+    u.cpu_seconds += cpu;
+    u.threads += threads;
+    u.rss_kb += status_field(slurp(base + "/status"), "\nVmRSS:");
+    u.pss_kb += status_field(slurp(base + "/smaps_rollup"), "\nPss:");
+    if (with_switches) {
+        u.context_switches += switches_of(pid);
+    }
+}
+
+}  // namespace
+
+ProcUsage sample_processes(int root, bool with_children, bool with_switches) {
+    ProcUsage u;
+    add_process(root, with_switches, u);
+    if (!with_children) {
+        return u;
+    }
+    DIR* d = ::opendir("/proc");
+    if (d == nullptr) {
+        return u;
+    }
+    while (dirent* e = ::readdir(d)) {
+        int pid = std::atoi(e->d_name);
+        if (pid <= 0 || pid == root) {
+            continue;
+        }
+        int ppid = 0;
+        double cpu = 0;
+        long threads = 0;
+        if (read_stat("/proc/" + std::to_string(pid) + "/stat", &ppid, &cpu, &threads) &&
+            ppid == root) {
+            add_process(pid, with_switches, u);
+        }
+    }
+    ::closedir(d);
+    return u;
+}
+
+std::string open_files_limit(int pid) {
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/limits"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream f(line.substr(14));
+            std::string soft, hard;
+            f >> soft >> hard;
+            return soft + "/" + hard;
+        }
+    }
+    return "";
+}
+
+}  // namespace varolan::bench

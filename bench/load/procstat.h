@@ -1,0 +1,24 @@
+// Resource use of a process (and optionally its children) from /proc.
+#pragma once
+
+#include <string>
+
+namespace varolan::bench {
+
+struct ProcUsage {
+    bool ok = false;
+    double cpu_seconds = 0;  // user + system, all threads
+    long rss_kb = 0;         // VmRSS summed over the processes
+    long pss_kb = 0;         // proportional set size summed (shared pages split)
+    long threads = 0;
+    int processes = 0;
+    long long context_switches = 0;  // voluntary + involuntary, all threads (when asked)
+};
+
+// `root` and, with `with_children`, its direct children.
+ProcUsage sample_processes(int root, bool with_children, bool with_switches);
+
+// The "Max open files" line of /proc/<pid>/limits (soft and hard), or "".
+std::string open_files_limit(int pid);
+
+}  // namespace varolan::bench
