@@ -29,12 +29,13 @@ std::string format_unsigned(unsigned id, unsigned long value) {
 }  // namespace
 
 const std::vector<std::string>& application_icon() {
-    // A terminal with its line running off to the network.
+    // A terminal with its line running off to the network, drawn in
+    // blocks so that it keeps its shape at double size.
     static const std::vector<std::string> icon = {
-        "+----+  ",
-        "|>_  |-.",
-        "+----+ |",
-        " '==' =O",
+        "======  ",
+        "=::::=  ",
+        "======-o",
+        " ====   ",
     };
     return icon;
 }
