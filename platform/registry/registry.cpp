@@ -14,6 +14,8 @@
 
 #include "platform/registry/registry.h"
 
+#include "platform/core/clock.h"
+
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -341,9 +343,10 @@ class Stmt {
     int rc_ = SQLITE_OK;
 };
 
-LONG create_schema(Store& s) {
+LONG create_schema(Store& s, int* failed_rc) {
     int rc = exec(s, "BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) {
+        *failed_rc = rc;
         return fail(s, rc, true);
     }
     rc = exec(s,
@@ -359,23 +362,55 @@ LONG create_schema(Store& s) {
         rc = exec(s, "COMMIT");
     }
     if (rc != SQLITE_OK) {
-        LONG status = fail(s, rc, true);
-        if (s.db) {
-            exec(s, "ROLLBACK");
-        }
-        return status;
+        *failed_rc = rc;
+        exec(s, "ROLLBACK");
+        return fail(s, rc, true);
     }
     return ERROR_SUCCESS;
 }
 
-int single_int(Store& s, const char* sql, std::int64_t* out) {
-    Stmt st(s, sql);
-    int rc = st.step();
-    if (rc == SQLITE_ROW) {
-        *out = st.int_col(0);
-        return SQLITE_OK;
+// Checks that the file is this system's store (or empty), switches it to WAL
+// and makes the tables. On an SQLite failure, *failed_rc holds its code.
+LONG initialise(Store& s, int* failed_rc) {
+    // The first statement that reads the file tells a foreign file apart. One
+    // statement reads both marks, so another process making the tables cannot
+    // be seen half-way.
+    std::int64_t app_id = 0;
+    std::int64_t tables = 0;
+    int rc;
+    {
+        Stmt st(s,
+                "SELECT (SELECT application_id FROM pragma_application_id()),"
+                " (SELECT count(*) FROM sqlite_master WHERE type='table')");
+        rc = st.step();
+        if (rc == SQLITE_ROW) {
+            app_id = st.int_col(0);
+            tables = st.int_col(1);
+            rc = SQLITE_OK;
+        }
     }
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    if (rc != SQLITE_OK) {
+        *failed_rc = rc;
+        return fail(s, rc, false);
+    }
+    if (app_id != APPLICATION_ID && (app_id != 0 || tables != 0)) {
+        s.last_error = "store file '" + s.path + "' is a database of another program";
+        return ERROR_BADDB;
+    }
+    // WAL lets readers go on while another process writes; FULL sync makes
+    // every committed call durable. A killed writer leaves the last commit.
+    rc = exec(s, "PRAGMA journal_mode=WAL");
+    if (rc == SQLITE_OK) {
+        rc = exec(s, "PRAGMA synchronous=FULL");
+    }
+    if (rc != SQLITE_OK) {
+        *failed_rc = rc;
+        return fail(s, rc, true);
+    }
+    if (app_id != APPLICATION_ID) {
+        return create_schema(s, failed_rc);
+    }
+    return ERROR_SUCCESS;
 }
 
 LONG open_store(Store& s) {
@@ -412,38 +447,22 @@ LONG open_store(Store& s) {
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
 
-    // The first statement that reads the file tells a foreign file apart.
-    std::int64_t app_id = 0;
-    rc = single_int(s, "PRAGMA application_id", &app_id);
-    if (rc != SQLITE_OK) {
-        return fail(s, rc, false);
-    }
-    std::int64_t tables = 0;
-    rc = single_int(s, "SELECT count(*) FROM sqlite_master WHERE type='table'", &tables);
-    if (rc != SQLITE_OK) {
-        return fail(s, rc, false);
-    }
-    if (app_id != APPLICATION_ID && (app_id != 0 || tables != 0)) {
-        s.last_error = "store file '" + path + "' is a database of another program";
-        close_store(s);
-        return ERROR_BADDB;
-    }
-    // WAL lets readers go on while another process writes; FULL sync makes
-    // every committed call durable. A killed writer leaves the last commit.
-    rc = exec(s, "PRAGMA journal_mode=WAL");
-    if (rc == SQLITE_OK) {
-        rc = exec(s, "PRAGMA synchronous=FULL");
-    }
-    if (rc != SQLITE_OK) {
-        return fail(s, rc, true);
-    }
-    if (app_id != APPLICATION_ID) {
-        LONG status = create_schema(s);
-        if (status != ERROR_SUCCESS) {
+    // Another process may be creating the same file this moment (switching
+    // it to WAL or making the tables): such steps can report "busy" without
+    // waiting, so the set-up is retried until the busy timeout has passed.
+    std::uint64_t deadline = monotonic_ms() + BUSY_TIMEOUT_MS;
+    while (true) {
+        int failed_rc = SQLITE_OK;
+        LONG status = initialise(s, &failed_rc);
+        int primary = failed_rc & 0xff;
+        if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || monotonic_ms() >= deadline) {
+            if (status != ERROR_SUCCESS) {
+                close_store(s);
+            }
             return status;
         }
+        SystemClock().sleep_ms(5);  // a back-off of the store itself, not a product delay
     }
-    return ERROR_SUCCESS;
 }
 
 // One transaction; rolled back unless committed.

@@ -73,6 +73,34 @@ TEST_F(ConcurrencyTest, TwoProcessesWritingOneKeyLoseNothing) {
     }
 }
 
+TEST_F(ConcurrencyTest, ProcessesCreatingTheStoreTogetherAllSucceed) {
+    constexpr int kRounds = 5;
+    constexpr int kKids = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string path = dir_.str("fresh" + std::to_string(round) + ".db");
+        ScopedEnv env("VAROLAN_REGISTRY", path);
+        std::vector<pid_t> kids;
+        for (int k = 0; k < kKids; ++k) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                Key key;
+                auto v = dword(static_cast<std::uint32_t>(k));
+                bool ok = create_key(hklm(), "Fresh", KEY_ALL_ACCESS, key) == 0 &&
+                          set_value(key, "k" + std::to_string(k), REG_DWORD, v.data(), 4) == 0;
+                _exit(ok ? 0 : 1);
+            }
+            kids.push_back(pid);
+        }
+        for (pid_t pid : kids) {
+            int status = 0;
+            ASSERT_TRUE(wait_child(pid, &status));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        EXPECT_EQ(value_names(create("Fresh")).size(), size_t{kKids});
+    }
+}
+
 TEST_F(ConcurrencyTest, ManyThreadsShareTheStore) {
     create("Threads");
     constexpr int kThreads = 6;
