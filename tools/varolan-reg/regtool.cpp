@@ -42,6 +42,11 @@ std::string full_name(std::string_view path) {
     return out;
 }
 
+// Names that an export can write again: no line breaks and no NUL.
+bool exportable_name(std::string_view name) {
+    return name.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 std::string join(std::string_view parent, std::string_view child) {
     if (parent.empty()) {
         return std::string(child);
@@ -188,7 +193,7 @@ LONG export_tree(const std::string& path, std::string& text, std::string& error)
         error = "cannot open " + full_name(path) + ": " + status_text(status);
         return status;
     }
-    if (path.find_first_of("\r\n") != std::string::npos) {
+    if (!exportable_name(path)) {
         error = "key name with a line break cannot be exported: " + full_name(path);
         return ERROR_INVALID_DATA;
     }
@@ -545,7 +550,7 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
 
 bool format_regedit4_value(std::string_view name, DWORD type, const std::vector<std::uint8_t>& data,
                            std::string& line, std::string& error) {
-    if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    if (!exportable_name(name)) {
         error = "value name with a line break or NUL cannot be exported";
         return false;
     }
@@ -650,6 +655,10 @@ bool parse_regedit4(std::string_view text, std::vector<ImportOp>& ops, std::stri
                                    "key must be below HKEY_LOCAL_MACHINE: " + std::string(name));
                 return false;
             }
+            if (!exportable_name(key)) {
+                error = line_error(lineno, "key name with a control character CR or NUL");
+                return false;
+            }
             ImportOp op;
             op.kind = remove ? ImportOp::Kind::delete_tree : ImportOp::Kind::create_key;
             op.key = key;
@@ -674,6 +683,10 @@ bool parse_regedit4(std::string_view text, std::vector<ImportOp>& ops, std::stri
             p = 1;
         } else if (!parse_quoted(line, p, op.name)) {
             error = line_error(lineno, "unterminated value name");
+            return false;
+        }
+        if (!exportable_name(op.name)) {
+            error = line_error(lineno, "value name with a control character CR or NUL");
             return false;
         }
         while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) {

@@ -210,6 +210,8 @@ TEST(RegToolParse, Regedit4Lines) {
         {"REGEDIT4\n[HKLM\\X]\n\"v\"=qword:1\n", "line 3: unknown value data"},
         {"REGEDIT4\n[HKLM\\X]\n\"v\"\n", "line 3: = expected"},
         {"REGEDIT4\n[HKLM\\X]\nv=1\n", "line 3: cannot read"},
+        {"REGEDIT4\n[HKLM\\X]\n\"a\rb\"=\"x\"\n", "line 3: value name"},
+        {"REGEDIT4\n[HKLM\\a\rb]\n", "line 2: key name"},
     };
     for (const auto& [input, want] : bad) {
         std::string err;
