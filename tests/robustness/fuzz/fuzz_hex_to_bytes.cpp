@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The rule, stated independently: even length, hex digits only, no 00 pair.
     bool expected = text.size() % 2 == 0;
     for (std::size_t i = 0; expected && i < text.size(); i += 2) {
-        expected = is_hex(text[i]) && is_hex(text[i + 1]) && !(text[i] == '0' && text[i + 1] == '0');
+        expected =
+            is_hex(text[i]) && is_hex(text[i + 1]) && !(text[i] == '0' && text[i + 1] == '0');
     }
     if (ok != expected) {
         std::abort();
@@ -47,9 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     const std::string shown = varolan::util::bytes_to_hex(target);
-    const std::size_t shown_bytes =
-        target.size() < varolan::util::HEX_DISPLAY_LIMIT ? target.size()
-                                                         : varolan::util::HEX_DISPLAY_LIMIT;
+    const std::size_t shown_bytes = target.size() < varolan::util::HEX_DISPLAY_LIMIT
+                                        ? target.size()
+                                        : varolan::util::HEX_DISPLAY_LIMIT;
     if (shown.size() != 2 * shown_bytes) {
         std::abort();
     }

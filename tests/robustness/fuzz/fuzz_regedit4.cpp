@@ -2,11 +2,14 @@
 // "line N" message or yields operations; small imports are applied to a
 // temporary store, and whatever the store then holds exports as text that the
 // parser takes again and that imports to the same export.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/registry/registry.h"
@@ -22,11 +25,23 @@ void init_store() {
         return;
     }
     done = true;
-    static char path[] = "/tmp/varolan-fuzz-regedit-XXXXXX";
-    if (mkdtemp(path) == nullptr) {
+    // $TMPDIR, else memory-backed when possible: every store call is a
+    // committed transaction.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = tmp != nullptr && *tmp != '\0'  ? tmp
+                      : access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                      : "/tmp";
+    dir += "/varolan-fuzz-regedit-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
         std::abort();
     }
-    std::string file = std::string(path) + "/registry.db";
+    static std::string made;
+    made = dir;
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(made, ec);
+    });
+    std::string file = dir + "/registry.db";
     setenv("VAROLAN_REGISTRY", file.c_str(), 1);
     reg::reset_store();
 }

@@ -5,13 +5,16 @@
 // them) and through the utility's record readers.
 //
 // Input: a sequence of records [name index][type][length: 2 bytes LE][data].
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "common/store_layout.h"
 #include "common/store_ops.h"
@@ -54,8 +57,8 @@ const char* const kNames[] = {
     layout::VALUE_MODEM_DELAY,
 };
 constexpr std::size_t kNameCount = sizeof kNames / sizeof kNames[0];
-const std::uint32_t kTypes[] = {reg::REG_NONE,   reg::REG_SZ,       reg::REG_EXPAND_SZ,
-                                reg::REG_BINARY, reg::REG_DWORD,    reg::REG_MULTI_SZ,
+const std::uint32_t kTypes[] = {reg::REG_NONE,    reg::REG_SZ,    reg::REG_EXPAND_SZ,
+                                reg::REG_BINARY,  reg::REG_DWORD, reg::REG_MULTI_SZ,
                                 0x0B /* QWORD */, 0xFFFFFFFF};
 
 class CountingSink final : public util::MessageSink {
@@ -78,11 +81,23 @@ void init_store() {
         return;
     }
     done = true;
-    static char path[] = "/tmp/varolan-fuzz-store-XXXXXX";
-    if (mkdtemp(path) == nullptr) {
+    // $TMPDIR, else memory-backed when possible: every store call is a
+    // committed transaction.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = tmp != nullptr && *tmp != '\0'  ? tmp
+                      : access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                      : "/tmp";
+    dir += "/varolan-fuzz-store-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
         std::abort();
     }
-    std::string file = std::string(path) + "/registry.db";
+    static std::string made;
+    made = dir;
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(made, ec);
+    });
+    std::string file = dir + "/registry.db";
     setenv("VAROLAN_REGISTRY", file.c_str(), 1);
     reg::reset_store();
 }
@@ -147,16 +162,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             pos += length;
         }
         // Names of the first half go to the port key, of the second to the product key.
-        const reg::Key& target = name < kNameCount ? port : product;
-        reg::set_value(target, kNames[name % kNameCount], type,
+        const bool in_port = name < kNameCount;
+        const char* value_name = kNames[name % kNameCount];
+        reg::set_value(in_port ? port : product, value_name, type,
                        reinterpret_cast<const std::uint8_t*>(bytes.data()),
                        static_cast<DWORD>(bytes.size()));
+        read_like_the_service(in_port ? port_key_path().c_str() : layout::PRODUCT_KEY, value_name);
         ++records;
-    }
-
-    for (const char* name : kNames) {
-        read_like_the_service(port_key_path().c_str(), name);
-        read_like_the_service(layout::PRODUCT_KEY, name);
     }
 
     // The utility: each reader reports its failure with exactly one message.
