@@ -104,6 +104,20 @@ class MaintainTmux : public ::testing::Test {
         }
         return false;
     }
+    // Waits until the screen no longer shows `text`.
+    bool WaitForGone(const std::string& text, std::uint64_t timeout_ms = 20000) {
+        const std::uint64_t end = now_ms() + timeout_ms;
+        while (now_ms() < end) {
+            if (Screen().find(text) == std::string::npos) {
+                return true;
+            }
+            sleep_ms(50);
+        }
+        return false;
+    }
+    // Sends keys. An Esc is given time to be taken alone before anything
+    // follows it, as a terminal would otherwise read Esc and the next key as
+    // one Alt combination: callers wait for each Esc's effect on the screen.
     void Keys(const std::string& keys) { Tmux("send-keys -t vl " + keys); }
     // The exit status of the program once it has ended.
     std::optional<int> WaitForExit(std::uint64_t timeout_ms = 20000) {
@@ -155,7 +169,7 @@ class MaintainTmux : public ::testing::Test {
         Keys("Tab");   // from the Baud Rate box to its list
         Keys("Down");  // the next rate
         Keys(leave);
-        ASSERT_TRUE(WaitFor("Remote Port Configuration")) << Screen();
+        ASSERT_TRUE(WaitForGone("Change Local Port Configuration")) << Screen();
     }
 
     TempDir dir_;
