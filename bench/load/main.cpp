@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,8 @@ struct Options {
     int clients = 1000;  // the large count: arrivals, idle sessions, keystrokes
     int many = 100;      // the middle count: keystrokes and bulk
     int keys_single = 2000;
-    int think_ms = 100;
+    int key_rate = 1000;  // keystrokes per second, all typing clients together
+    int think_ms = 0;     // when set: each client's think time, whatever the count
     int key_seconds = 5;
     int bulk_mb = 64;
     int bulk_many_kb = 1024;
@@ -59,7 +61,7 @@ void usage() {
     std::fprintf(stderr,
                  "usage: varolan-bench [--quick] [--paths=tarnix,socat,direct]\n"
                  "  [--workloads=keys,bulk,setup,idle] [--clients=1000] [--many=100]\n"
-                 "  [--keys-single=2000] [--think-ms=100] [--key-seconds=5]\n"
+                 "  [--keys-single=2000] [--key-rate=1000] [--think-ms=N] [--key-seconds=5]\n"
                  "  [--bulk-mb=64] [--bulk-many-kb=1024] [--bulk-rounds=5]\n"
                  "  [--idle-seconds=10] [--watchers=10] [--socat-backlog=4096 (0: socat's own)]\n"
                  "  [--tarnix=PATH] [--socat=PATH] [--out=FILE]\n");
@@ -78,17 +80,13 @@ std::vector<std::string> split(const std::string& s) {
 }
 
 bool parse(int argc, char** argv, Options& o) {
-    std::map<std::string, int*> ints{{"--clients", &o.clients},
-                                     {"--many", &o.many},
-                                     {"--keys-single", &o.keys_single},
-                                     {"--think-ms", &o.think_ms},
-                                     {"--key-seconds", &o.key_seconds},
-                                     {"--bulk-mb", &o.bulk_mb},
-                                     {"--bulk-many-kb", &o.bulk_many_kb},
-                                     {"--bulk-rounds", &o.bulk_rounds},
-                                     {"--idle-seconds", &o.idle_seconds},
-                                     {"--watchers", &o.watchers},
-                                     {"--socat-backlog", &o.socat_backlog}};
+    std::map<std::string, int*> ints{
+        {"--clients", &o.clients},         {"--many", &o.many},
+        {"--keys-single", &o.keys_single}, {"--think-ms", &o.think_ms},
+        {"--key-rate", &o.key_rate},       {"--key-seconds", &o.key_seconds},
+        {"--bulk-mb", &o.bulk_mb},         {"--bulk-many-kb", &o.bulk_many_kb},
+        {"--bulk-rounds", &o.bulk_rounds}, {"--idle-seconds", &o.idle_seconds},
+        {"--watchers", &o.watchers},       {"--socat-backlog", &o.socat_backlog}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string name = arg.substr(0, arg.find('='));
@@ -143,7 +141,7 @@ bool parse(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    return o.clients >= 1 && o.many >= 1 && !o.paths.empty();
+    return o.clients >= 1 && o.many >= 1 && o.key_rate >= 1 && !o.paths.empty();
 }
 
 struct PathResult {
@@ -162,6 +160,15 @@ struct PathResult {
     int processes = 0;
     std::string nofile;
 };
+
+// Think time of each of `clients` typing clients: the given one, or the one that
+// makes them type `key_rate` keys a second together.
+int think_time(const Options& o, std::size_t clients) {
+    if (o.think_ms > 0) {
+        return o.think_ms;
+    }
+    return static_cast<int>(std::max<std::size_t>(1, clients * 1000 / o.key_rate));
+}
 
 std::vector<double> rtts(const std::vector<RttSample>& samples) {
     std::vector<double> v;
@@ -204,6 +211,7 @@ void run_path(const Options& o, Path path, BenchHost& host, const std::string& w
             return;
         }
         relay_pid = tarnix.pid();
+        log("[tarnix] service process %d", relay_pid);
         socket_path = tarnix.socket_path();
     } else if (path == Path::socat) {
         if (!socat.start(o.socat, work, host.port(), o.socat_backlog, &r.error)) {
@@ -269,7 +277,7 @@ void run_path(const Options& o, Path path, BenchHost& host, const std::string& w
         many.insert(many.end(), more.begin(), more.end());
         if (o.keys) {
             log("[%s] keystrokes, %d clients", name, o.many);
-            cs.start_typing(many, o.think_ms);
+            cs.start_typing(many, think_time(o, many.size()));
             cs.run_for(o.key_seconds * 1000);
             cs.stop_typing(many);
             cs.settle(many, 10000);
@@ -341,7 +349,7 @@ void run_path(const Options& o, Path path, BenchHost& host, const std::string& w
                 ready.push_back(id);
             }
             log("[%s] keystrokes, %d clients", name, r.setup.served);
-            cs.start_typing(ready, o.think_ms);
+            cs.start_typing(ready, think_time(o, ready.size()));
             cs.run_for(o.key_seconds * 1000);
             cs.stop_typing(ready);
             cs.settle(ready, 10000);
@@ -385,6 +393,13 @@ struct Report {
 void latency_table(Report& rep, const char* title, Summary PathResult::*field,
                    const std::string& clients) {
     auto& out = rep.out;
+    bool any = false;
+    for (auto& [p, r] : *rep.results) {
+        any = any || (r.*field).count > 0;
+    }
+    if (!any) {
+        return;
+    }
     out << "| " << title << " | path | samples | min µs | median µs | p99 µs | max µs | "
         << "median vs socat | p99 vs socat | median vs direct | p99 vs direct |\n"
         << "|---|---|---|---|---|---|---|---|---|---|---|\n";
@@ -438,8 +453,15 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
     std::time_t t = std::time(nullptr);
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", std::localtime(&t));
     out << "Run of " << date << " on " << ::sysconf(_SC_NPROCESSORS_ONLN) << " CPUs; " << o.clients
-        << " clients at once, " << o.many << " for the middle count, think time " << o.think_ms
-        << " ms, " << o.key_seconds << " s per keystroke level.\n\n";
+        << " clients at once, " << o.many << " for the middle count; keystrokes: ";
+    if (o.think_ms > 0) {
+        out << "think time " << o.think_ms << " ms per client";
+    } else {
+        out << o.key_rate << " a second from all clients together";
+    }
+    out << ", " << o.key_seconds << " s per level; " << o.bulk_rounds << " bulk rounds of "
+        << o.bulk_mb << " MiB (1 client) and " << o.bulk_many_kb << " KiB each (" << o.many
+        << " clients).\n\n";
     for (auto& [p, r] : results) {
         if (!r.error.empty()) {
             out << "- " << path_name(p) << ": FAILED: " << r.error << "\n";
@@ -460,6 +482,13 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
     throughput_table(rep, (std::to_string(o.many) + " clients, aggregate").c_str(),
                      &PathResult::bulk_many_mbs);
 
+    bool setup_ran = false;
+    for (auto& [p, r] : results) {
+        setup_ran = setup_ran || r.setup.requested > 0;
+    }
+    if (!setup_ran) {
+        return out.str();
+    }
     out << "\n### Connection set-up, " << o.clients << " clients at once\n\n"
         << "| path | served | refused | timed out | queue-full retries | min ms | median ms | "
            "p99 ms | max ms | all served after ms | median vs socat | p99 vs socat | "
