@@ -1,0 +1,352 @@
+// Faults while the real tarnix serves: hosts that reset or never read, pipe
+// users that vanish, a serial line that goes away, the store locked by another
+// process, and a runtime directory it cannot use. Each time the affected
+// session ends or waits as designed, the others go on, and the service holds
+// no more descriptors or threads than before.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/store_layout.h"
+#include "platform/registry/registry.h"
+#include "tests/robustness/tarnix_harness.h"
+#include "tests/support/serial_pty.h"
+
+namespace varolan::robust {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FaultsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(test::program_path("tarnix").empty()) << "tarnix not built";
+        ASSERT_TRUE(host.ok());
+        ASSERT_TRUE(tarnix.install());
+        ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_TELNET_PORT, host.port()));
+    }
+    // A pipe user at the prompt, connected to the host; returns the host's end.
+    int open_host(PipeUser& user) {
+        EXPECT_TRUE(user.connect());
+        EXPECT_TRUE(user.got("Telnet >"));
+        EXPECT_TRUE(user.type("o 127.0.0.1\r"));
+        EXPECT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
+        return host.accept();
+    }
+    // A second user is served from prompt to host and back while the first is
+    // in trouble.
+    void second_user_is_served() {
+        PipeUser other;
+        int h = open_host(other);
+        ASSERT_GE(h, 0);
+        ASSERT_TRUE(other.send("ping"));
+        std::string seen;
+        EXPECT_TRUE(read_until(h, seen, "ping"));
+        ASSERT_EQ(::send(h, "pong", 4, MSG_NOSIGNAL), 4);
+        EXPECT_TRUE(other.got("pong"));
+        EXPECT_TRUE(other.type("\x1d"));
+        EXPECT_TRUE(other.got("Telnet >"));
+        EXPECT_TRUE(wait_eof(h));
+        ::close(h);
+        EXPECT_TRUE(other.type("q\r"));
+        EXPECT_TRUE(other.wait_closed());
+    }
+
+    RawHost host;
+    Tarnix tarnix;
+};
+
+TEST_F(FaultsTest, HostResetMidBlockReturnsTheUserToThePrompt) {
+    ASSERT_TRUE(tarnix.start());
+    const Census idle = tarnix.idle_census();
+
+    // Reset while host data is on its way, and reset while the user's data is.
+    for (int round = 0; round < 2; ++round) {
+        PipeUser user;
+        int h = open_host(user);
+        ASSERT_GE(h, 0);
+        if (round == 0) {
+            std::string block(3 * 4096 + 100, 'h');
+            ASSERT_GT(::send(h, block.data(), block.size(), MSG_NOSIGNAL), 0);
+        } else {
+            ASSERT_TRUE(user.send(std::string(4096, 'u')));
+            std::string seen;
+            ASSERT_TRUE(read_until(h, seen, "u"));
+        }
+        reset_connection(h);
+        // Whatever got through, the prompt comes back and the session still works.
+        EXPECT_TRUE(user.got("Telnet >")) << "round " << round;
+        ASSERT_TRUE(user.type("s\r"));
+        EXPECT_TRUE(user.got("Telnet >"));
+        second_user_is_served();
+        ASSERT_TRUE(user.type("q\r"));
+        EXPECT_TRUE(user.wait_closed());
+    }
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
+TEST_F(FaultsTest, AHostThatNeverReadsBlocksOnlyItsOwnSession) {
+    ASSERT_TRUE(tarnix.start());
+    const Census idle = tarnix.idle_census();
+
+    PipeUser stuck;
+    int h = open_host(stuck);
+    ASSERT_GE(h, 0);
+    // The host never reads: the user's data fills the host connection, then
+    // the pipe. The writer runs until its own pipe is full or the pipe goes.
+    ::fcntl(stuck.fd(), F_SETFL, ::fcntl(stuck.fd(), F_GETFL) | O_NONBLOCK);
+    const std::string block(4096, 'x');
+    std::size_t sent = 0;
+    int idle_rounds = 0;
+    while (idle_rounds < 20 && sent < (256u << 20)) {
+        ssize_t n = ::send(stuck.fd(), block.data(), block.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            idle_rounds = 0;
+        } else {
+            pollfd p{stuck.fd(), POLLOUT, 0};
+            if (::poll(&p, 1, 100) == 0) {
+                ++idle_rounds;
+            }
+        }
+    }
+    EXPECT_GT(sent, 64u * 1024) << "the host connection and the pipe filled up";
+
+    // Everybody else is served meanwhile.
+    second_user_is_served();
+    second_user_is_served();
+
+    // The host goes away: the stuck session is released and gets its prompt
+    // back (or ends, when the pipe's pending messages are read at the prompt).
+    reset_connection(h);
+    stuck.close();
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
+TEST_F(FaultsTest, PipeUsersVanishingMidRelayOrMidPromptLeaveNothingBehind) {
+    ASSERT_TRUE(tarnix.start());
+    const Census idle = tarnix.idle_census();
+
+    std::vector<int> hosts;
+    {
+        std::vector<PipeUser> users;
+        for (int i = 0; i < 6; ++i) {
+            users.emplace_back();
+            PipeUser& u = users.back();
+            switch (i % 3) {
+                case 0: {  // mid-relay, with host data streaming to it
+                    int h = open_host(u);
+                    ASSERT_GE(h, 0);
+                    ::fcntl(h, F_SETFL, ::fcntl(h, F_GETFL) | O_NONBLOCK);
+                    std::string data(256 * 1024, 'd');
+                    (void)::send(h, data.data(), data.size(), MSG_NOSIGNAL);
+                    hosts.push_back(h);
+                    break;
+                }
+                case 1:  // mid-prompt, half a command typed
+                    ASSERT_TRUE(u.connect());
+                    ASSERT_TRUE(u.got("Telnet >"));
+                    ASSERT_TRUE(u.type("o 127.0"));
+                    ASSERT_TRUE(u.got("o 127.0"));
+                    break;
+                case 2: {  // mid-relay with its own data on the way to the host
+                    int h = open_host(u);
+                    ASSERT_GE(h, 0);
+                    ASSERT_TRUE(u.send(std::string(8000, 'e')));
+                    hosts.push_back(h);
+                    break;
+                }
+            }
+        }
+        // All vanish at once (the vector's users close their sockets).
+    }
+    for (int h : hosts) {
+        EXPECT_TRUE(wait_eof(h)) << "the host connection of a vanished user is closed";
+        ::close(h);
+    }
+    second_user_is_served();
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
+TEST_F(FaultsTest, SerialLineThatGoesAwayWhileRelayingEndsItsConnectionOnly) {
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string port = "pty0";
+    ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_NUMBER_OF_PORTS, 1));
+    ASSERT_TRUE(tarnix.set_string(port, layout::VALUE_PORT_NAME, pty.slave_name()));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_BAUD_RATE, 9600));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_DATA_BITS, 8));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_STOP_BITS, 0));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_PARITY, 0));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_FLOW_CONTROL, 0));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_DEVICE_FLAGS, 0));
+    ASSERT_TRUE(tarnix.start());
+    ASSERT_TRUE(pty.read_until("Telnet >"));
+    const Census at_prompt = tarnix.idle_census();
+
+    pty.type("o 127.0.0.1\r");
+    int h = host.accept();
+    ASSERT_GE(h, 0);
+    pty.type("to host");
+    std::string seen;
+    ASSERT_TRUE(read_until(h, seen, "to host"));
+    ASSERT_EQ(::send(h, "to line", 7, MSG_NOSIGNAL), 7);
+    ASSERT_TRUE(pty.read_until("to line"));
+
+    // The line goes away in the middle of the relay.
+    pty.close_master();
+    EXPECT_TRUE(wait_eof(h)) << "the host connection ends with the line";
+    ::close(h);
+    // The port session lives on (retrying the absent port), without the port,
+    // the host connection or its reader; the pipe is served as before.
+    second_user_is_served();
+    EXPECT_TRUE(eventually([&] {
+        Census c = tarnix.census();
+        return c.threads == at_prompt.threads && c.fds == at_prompt.fds - 1;
+    })) << to_string(tarnix.census())
+        << " vs at the prompt " << to_string(at_prompt);
+    std::uint32_t flags = 0xDEAD;
+    reg::reset_store();
+    ASSERT_TRUE(tarnix.read_dword(port, layout::VALUE_DEVICE_FLAGS, &flags));
+    EXPECT_EQ(flags, 0u) << "an absent port is retried, not given up";
+}
+
+// Another process holds the store's write lock for seconds: the service waits
+// for it and goes on.
+TEST_F(FaultsTest, StoreLockedByAnotherProcessForSeconds) {
+    // A port key whose "Data Bits" is missing: the port session writes
+    // "Device Flags" 0 when it opens the port and 0x10 when it gives up.
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string port = "pty0";
+    ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_NUMBER_OF_PORTS, 1));
+    ASSERT_TRUE(tarnix.set_string(port, layout::VALUE_PORT_NAME, pty.slave_name()));
+    ASSERT_TRUE(tarnix.set_dword(port, layout::VALUE_DEVICE_FLAGS, 0));
+    reg::reset_store();
+
+    // sqlite3 takes the lock and reports it; the lock lasts until its input ends.
+    int to_child[2];
+    int from_child[2];
+    ASSERT_EQ(::pipe2(to_child, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(from_child, O_CLOEXEC), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(to_child[0], 0);
+        ::dup2(from_child[1], 1);
+        ::execlp("sqlite3", "sqlite3", tarnix.store_file().c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    const std::string lock = "BEGIN EXCLUSIVE;\nSELECT 'locked';\n";
+    ASSERT_EQ(::write(to_child[1], lock.data(), lock.size()), static_cast<ssize_t>(lock.size()));
+    std::string seen;
+    ASSERT_TRUE(read_until(from_child[0], seen, "locked")) << "sqlite3 took the lock";
+
+    ASSERT_TRUE(tarnix.start());
+    // Reading goes on under the lock: a pipe user gets the prompt.
+    PipeUser user;
+    ASSERT_TRUE(user.connect());
+    EXPECT_TRUE(user.got("Telnet >"));
+    // Writing waits: the port's cause is not recorded while the lock is held.
+    std::this_thread::sleep_for(3s);
+    std::uint32_t flags = 0;
+    ASSERT_TRUE(tarnix.read_dword(port, layout::VALUE_DEVICE_FLAGS, &flags));
+    EXPECT_EQ(flags, 0u);
+
+    const std::string release = "COMMIT;\n.quit\n";
+    ASSERT_EQ(::write(to_child[1], release.data(), release.size()),
+              static_cast<ssize_t>(release.size()));
+    ::close(to_child[1]);
+    int st = 0;
+    ::waitpid(child, &st, 0);
+    ::close(from_child[0]);
+
+    EXPECT_TRUE(eventually([&] {
+        reg::reset_store();
+        std::uint32_t v = 0;
+        return tarnix.read_dword(port, layout::VALUE_DEVICE_FLAGS, &v) &&
+               v == layout::DEVICE_DATABITS_ERROR;
+    })) << "the port session went on once the lock was gone";
+    // The session that was served under the lock, and a new one, go on.
+    ASSERT_TRUE(user.type("s\r"));
+    EXPECT_TRUE(user.got("Telnet >"));
+    second_user_is_served();
+    EXPECT_TRUE(tarnix.alive());
+}
+
+// The runtime directory cannot be made or used: the service says so and ends
+// with status 1, without a crash.
+TEST_F(FaultsTest, RuntimeDirectoryMissingOrReadOnlyAtStart) {
+    const std::string tarnix_path = test::program_path("tarnix").string();
+    struct Case {
+        const char* what;
+        std::string dir;
+        bool as_nobody;
+        int status;  // expected exit status
+    };
+    test::TempDir base;
+    ASSERT_EQ(::chmod(base.str().c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(base.str("readonly").c_str(), 0755), 0);
+    const Case cases[] = {
+        {"missing, made on start", base.str("made/run"), false, 0},
+        {"under a file", "/dev/null/run", false, 1},
+        {"on a read-only file system", "/proc/varolan-run", false, 1},
+        {"not writable by the service's user", base.str("readonly"), true, 1},
+        {"writable by everybody", base.str("open"), false, 1},
+    };
+    ASSERT_EQ(::mkdir(base.str("open").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(base.str("open").c_str(), 0777), 0);
+    // The store must be usable by the unprivileged user.
+    ASSERT_EQ(::chmod(tarnix.dir().str().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(tarnix.store_file().c_str(), 0666), 0);
+    for (const char* extra : {"-wal", "-shm"}) {
+        ::chmod((tarnix.store_file() + extra).c_str(), 0666);
+    }
+    const bool have_setpriv = ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0;
+    for (const Case& c : cases) {
+        if (c.as_nobody && !have_setpriv) {
+            continue;
+        }
+        SCOPED_TRACE(c.what);
+        std::string command = "VAROLAN_RUNTIME_DIR='" + c.dir + "' ";
+        if (c.as_nobody) {
+            command += "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+        }
+        // "console" runs the service in the foreground; a service that did
+        // start is stopped by SIGTERM once its endpoint exists.
+        command += "'" + tarnix_path + "' console >'" + base.str("out") + "' 2>&1 </dev/null & ";
+        command += "p=$!; for i in $(seq 1 300); do [ -S '" + c.dir +
+                   "/varolan.ctl' ] && kill -TERM $p; kill -0 $p 2>/dev/null || break; sleep 0.1; "
+                   "done; kill -KILL $p 2>/dev/null; wait $p";
+        int raw = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(raw)) << "no crash";
+        EXPECT_EQ(WEXITSTATUS(raw), c.status);
+        if (c.status != 0) {
+            std::string out;
+            if (FILE* f = std::fopen(base.str("out").c_str(), "r")) {
+                char buf[512];
+                std::size_t n = std::fread(buf, 1, sizeof buf, f);
+                out.assign(buf, n);
+                std::fclose(f);
+            }
+            EXPECT_FALSE(out.empty()) << "the failure is reported";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varolan::robust

@@ -1,0 +1,137 @@
+// The real tarnix program for robustness tests: started through the service
+// manager on a temporary store and runtime directory, with helpers to write
+// store values, to count the service's descriptors and threads, and a raw
+// loopback host whose connections the test drives itself (resets, never
+// reading). Pipe users are plain sockets the test reads and writes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/scm/scm.h"
+#include "tests/support/process.h"
+
+namespace varolan::robust {
+
+using namespace std::chrono_literals;
+
+// Polls `condition` every few milliseconds until it holds or `timeout` passes.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A listening TCP socket on 127.0.0.1 whose accepted connections belong to the
+// test (plain descriptors).
+class RawHost {
+  public:
+    RawHost();
+    ~RawHost();
+    RawHost(const RawHost&) = delete;
+    RawHost& operator=(const RawHost&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    std::uint16_t port() const { return port_; }
+    // The next connection (-1 when none arrives in time). The caller owns it.
+    int accept(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Closes `fd` with SO_LINGER 0: the peer sees a reset.
+void reset_connection(int fd);
+// Reads what arrives on `fd` until `needle` is in `seen` or the timeout.
+bool read_until(int fd, std::string& seen, const std::string& needle,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+// True when the peer of `fd` closed (EOF or reset) within the timeout,
+// discarding data before it.
+bool wait_eof(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// A pipe user: one SOCK_SEQPACKET connection to the gateway's pipe.
+class PipeUser {
+  public:
+    PipeUser() = default;
+    ~PipeUser();
+    PipeUser(PipeUser&& other) noexcept;
+    PipeUser& operator=(PipeUser&&) = delete;
+    PipeUser(const PipeUser&) = delete;
+
+    bool connect();  // to the pipe of $VAROLAN_RUNTIME_DIR
+    int fd() const { return fd_; }
+    bool send(const std::string& message);  // one message
+    bool type(const std::string& keys);     // one message per byte
+    // Collects output until `needle` has arrived; returns everything up to and
+    // including it (removed from what is kept), or what came when it failed.
+    std::string read_until(const std::string& needle,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool got(const std::string& needle,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool wait_closed(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    void close();
+
+  private:
+    int fd_ = -1;
+    std::string pending_;
+    bool closed_ = false;
+};
+
+// Descriptors and threads of a process at one moment.
+struct Census {
+    int fds = 0;
+    int threads = 0;
+    bool operator==(const Census&) const = default;
+};
+std::string to_string(const Census& c);
+
+class Tarnix {
+  public:
+    Tarnix();
+    ~Tarnix();  // stops the service (or kills it) and reaps it
+
+    test::TempDir& dir() { return dir_; }
+    std::string runtime_dir() const { return dir_.str("run"); }
+    std::string store_file() const { return dir_.str("registry.db"); }
+
+    // "tarnix install" (registration and product key).
+    bool install();
+    // Product key or port key values (key below the product key; "" = product key).
+    bool set_dword(const std::string& subkey, const char* name, std::uint32_t value);
+    bool set_string(const std::string& subkey, const char* name, const std::string& value);
+    bool set_raw(const std::string& subkey, const char* name, std::uint32_t type,
+                 const std::string& bytes);
+    bool read_dword(const std::string& subkey, const char* name, std::uint32_t* value);
+
+    // Starts the service and waits until its pipe takes clients.
+    bool start();
+    bool stop();  // STOP through the manager, then waits for the process to end
+    int pid() const { return pid_; }
+    bool alive() const;
+    Census census() const;
+    // Waits until the service holds exactly `expected` again.
+    bool settles_to(const Census& expected, std::chrono::milliseconds timeout = 30s) const;
+    // The census once one pipe user has come and gone (first-use allocations
+    // done), with the service idle.
+    Census idle_census();
+
+    int run(const std::string& args);  // "tarnix <args>", exit status
+
+  private:
+    test::TempDir dir_;
+    test::ScopedEnv store_;
+    test::ScopedEnv runtime_;
+    test::ScopedEnv marker_;
+    test::ScopedEnv notify_;
+    int pid_ = -1;
+};
+
+// Raises this process's descriptor limit (soft up to the hard limit) so that
+// it and the services it starts can hold `wanted` descriptors. Returns the new
+// soft limit.
+long raise_fd_limit(long wanted);
+
+// An unsigned environment value, or `fallback`.
+long env_number(const char* name, long fallback);
+
+}  // namespace varolan::robust
