@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -52,6 +53,7 @@ struct Options {
     int watchers = 10;
     int watch_think_ms = 10;
     int socat_backlog = 4096;
+    int service_nofile = 0;  // soft open-files limit to start the service with (0: ours)
     std::string tarnix = VAROLAN_BENCH_TARNIX;
     std::string socat = "socat";
     std::string out;
@@ -64,6 +66,7 @@ void usage() {
                  "  [--keys-single=2000] [--key-rate=1000] [--think-ms=N] [--key-seconds=5]\n"
                  "  [--bulk-mb=64] [--bulk-many-kb=1024] [--bulk-rounds=5]\n"
                  "  [--idle-seconds=10] [--watchers=10] [--socat-backlog=4096 (0: socat's own)]\n"
+                 "  [--service-nofile=N (start the service with this soft open-files limit)]\n"
                  "  [--tarnix=PATH] [--socat=PATH] [--out=FILE]\n");
 }
 
@@ -80,13 +83,19 @@ std::vector<std::string> split(const std::string& s) {
 }
 
 bool parse(int argc, char** argv, Options& o) {
-    std::map<std::string, int*> ints{
-        {"--clients", &o.clients},         {"--many", &o.many},
-        {"--keys-single", &o.keys_single}, {"--think-ms", &o.think_ms},
-        {"--key-rate", &o.key_rate},       {"--key-seconds", &o.key_seconds},
-        {"--bulk-mb", &o.bulk_mb},         {"--bulk-many-kb", &o.bulk_many_kb},
-        {"--bulk-rounds", &o.bulk_rounds}, {"--idle-seconds", &o.idle_seconds},
-        {"--watchers", &o.watchers},       {"--socat-backlog", &o.socat_backlog}};
+    std::map<std::string, int*> ints{{"--clients", &o.clients},
+                                     {"--many", &o.many},
+                                     {"--keys-single", &o.keys_single},
+                                     {"--think-ms", &o.think_ms},
+                                     {"--key-rate", &o.key_rate},
+                                     {"--key-seconds", &o.key_seconds},
+                                     {"--bulk-mb", &o.bulk_mb},
+                                     {"--bulk-many-kb", &o.bulk_many_kb},
+                                     {"--bulk-rounds", &o.bulk_rounds},
+                                     {"--idle-seconds", &o.idle_seconds},
+                                     {"--watchers", &o.watchers},
+                                     {"--socat-backlog", &o.socat_backlog},
+                                     {"--service-nofile", &o.service_nofile}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string name = arg.substr(0, arg.find('='));
@@ -157,6 +166,8 @@ struct PathResult {
     double idle_cpu_pct = 0;
     double idle_switches_per_s = 0;
     long rss_base_kb = 0, rss_kb = 0, pss_base_kb = 0, pss_kb = 0, threads = 0;
+    double arrival_cpu_s = -1;  // relay CPU time spent while the crowd arrived
+    int open_fds = -1;
     int processes = 0;
     std::string nofile;
 };
@@ -199,170 +210,231 @@ bool wait_host_idle(BenchHost& host, int timeout_ms) {
     return true;
 }
 
-void run_path(const Options& o, Path path, BenchHost& host, const std::string& work,
-              PathResult& r) {
+// One relay under test (none for the direct path) and its clients.
+struct Relay {
+    Path path = Path::direct;
     TarnixRelay tarnix;
     SocatRelay socat;
     std::string socket_path;
-    int relay_pid = -1;
+    int pid = -1;
     bool children = false;
-    if (path == Path::tarnix) {
-        if (!tarnix.start(o.tarnix, work + "/tarnix", host.port(), &r.error)) {
-            return;
-        }
-        relay_pid = tarnix.pid();
-        log("[tarnix] service process %d", relay_pid);
-        socket_path = tarnix.socket_path();
-    } else if (path == Path::socat) {
-        if (!socat.start(o.socat, work, host.port(), o.socat_backlog, &r.error)) {
-            return;
-        }
-        relay_pid = socat.pid();
-        socket_path = socat.socket_path();
-        children = true;
-        r.note = socat.command();
-    }
-    r.ran = true;
-    ProcUsage base;
-    if (relay_pid > 0) {
-        r.nofile = open_files_limit(relay_pid);
-        base = sample_processes(relay_pid, children, false);
-        r.rss_base_kb = base.rss_kb;
-        r.pss_base_kb = base.pss_kb;
-    }
-    ClientSet cs(path, socket_path, host);
-    const char* name = path_name(path);
+    std::unique_ptr<ClientSet> clients;
 
-    if (o.keys || o.bulk) {
-        std::vector<int> one;
-        SetupResult s = cs.connect(1, 30000, &one);
-        if (s.served != 1) {
+    bool start(const Options& o, Path p, BenchHost& host, const std::string& work, PathResult& r) {
+        path = p;
+        if (p == Path::tarnix) {
+            // A fresh store and runtime directory for every start.
+            static int starts = 0;
+            std::string dir = work + "/tarnix-" + std::to_string(++starts);
+            std::filesystem::create_directories(dir);
+            if (!tarnix.start(o.tarnix, dir, host.port(), static_cast<unsigned>(o.service_nofile),
+                              &r.error)) {
+                return false;
+            }
+            pid = tarnix.pid();
+            log("[tarnix] service process %d", pid);
+            socket_path = tarnix.socket_path();
+        } else if (p == Path::socat) {
+            if (!socat.start(o.socat, work, host.port(), o.socat_backlog, &r.error)) {
+                return false;
+            }
+            pid = socat.pid();
+            socket_path = socat.socket_path();
+            children = true;
+            r.note = socat.command();
+        }
+        r.ran = true;
+        if (pid > 0) {
+            r.nofile = open_files_limit(pid);
+            ProcUsage base = sample_processes(pid, children, false);
+            r.rss_base_kb = base.rss_kb;
+            r.pss_base_kb = base.pss_kb;
+        }
+        clients = std::make_unique<ClientSet>(p, socket_path, host);
+        return true;
+    }
+    void stop(PathResult& r) {
+        if (clients) {
+            if (clients->stray_bytes() != 0) {
+                r.note += (r.note.empty() ? "" : "; ") + std::to_string(clients->stray_bytes()) +
+                          " unexpected bytes received";
+            }
+            clients->close_all();
+            clients.reset();
+        }
+        tarnix.stop();
+        socat.stop();
+    }
+};
+
+// Keystrokes and bulk with 1 and with the middle count of clients. Every path
+// runs at the same time and the rounds take turns, so that all paths see the
+// same background load of the machine.
+void run_paired(const Options& o, BenchHost& host, const std::string& work,
+                std::map<Path, PathResult>& results) {
+    std::vector<std::unique_ptr<Relay>> relays;
+    std::map<Path, std::vector<int>> one, many;
+    for (Path p : o.paths) {
+        auto relay = std::make_unique<Relay>();
+        PathResult& r = results[p];
+        if (!relay->start(o, p, host, work, r)) {
+            continue;
+        }
+        std::vector<int> ids;
+        if (relay->clients->connect(1, 30000, &ids).served != 1) {
             r.error = "a single client could not reach the host";
-            return;
+            relay->stop(r);
+            continue;
         }
-        if (o.keys) {
-            log("[%s] keystrokes, 1 client", name);
-            cs.start_typing(one, 0);
-            std::int64_t end = monotonic_ns() + 60ll * 1000000000;
-            std::vector<RttSample> all;
-            while (static_cast<int>(all.size()) < o.keys_single && monotonic_ns() < end) {
-                cs.run_for(50);
-                auto got = cs.take_samples();
-                all.insert(all.end(), got.begin(), got.end());
-            }
-            cs.stop_typing(one);
-            cs.settle(one, 5000);
-            cs.take_samples();
-            r.keys_single = summarize(rtts(all));
-        }
-        if (o.bulk) {
-            log("[%s] bulk, 1 client", name);
-            std::uint64_t bytes = static_cast<std::uint64_t>(o.bulk_mb) << 20;
-            for (int i = 0; i < o.bulk_rounds; ++i) {
-                double secs = 0;
-                if (!cs.bulk(one, bytes, 120000, &secs) || secs <= 0) {
-                    r.error = "bulk transfer to one client failed";
-                    return;
-                }
-                r.bulk_single_mbs.push_back(static_cast<double>(bytes) / 1e6 / secs);
-            }
-        }
-        std::vector<int> more;
-        SetupResult s2 = cs.connect(o.many - 1, 60000, &more);
-        if (s2.served != o.many - 1) {
+        one[p] = ids;
+        if (relay->clients->connect(o.many - 1, 60000, &ids).served != o.many - 1) {
             r.error = "not every one of the middle count of clients reached the host";
-            return;
+            relay->stop(r);
+            continue;
         }
-        std::vector<int> many = one;
-        many.insert(many.end(), more.begin(), more.end());
-        if (o.keys) {
-            log("[%s] keystrokes, %d clients", name, o.many);
-            cs.start_typing(many, think_time(o, many.size()));
-            cs.run_for(o.key_seconds * 1000);
-            cs.stop_typing(many);
-            cs.settle(many, 10000);
-            r.keys_many = summarize(rtts(cs.take_samples()));
-        }
-        if (o.bulk) {
-            log("[%s] bulk, %d clients", name, o.many);
-            std::uint64_t bytes = static_cast<std::uint64_t>(o.bulk_many_kb) << 10;
-            for (int i = 0; i < o.bulk_rounds; ++i) {
-                double secs = 0;
-                if (!cs.bulk(many, bytes, 120000, &secs) || secs <= 0) {
-                    r.error = "bulk transfer to many clients failed";
-                    return;
+        many[p] = one[p];
+        many[p].insert(many[p].end(), ids.begin(), ids.end());
+        relays.push_back(std::move(relay));
+    }
+    constexpr int slices = 10;
+    std::map<Path, std::vector<RttSample>> single, middle;
+    std::map<Path, std::vector<double>> bulk1, bulkn;
+    const int rounds = std::max(slices, o.bulk_rounds);
+    for (int round = 0; round < rounds; ++round) {
+        log("round %d of %d", round + 1, rounds);
+        for (auto& relay : relays) {
+            Path p = relay->path;
+            ClientSet& cs = *relay->clients;
+            PathResult& r = results[p];
+            if (!r.error.empty()) {
+                continue;
+            }
+            if (o.keys && round < slices) {
+                // Single client, keys back to back: a tenth of the samples.
+                cs.start_typing(one[p], 0);
+                std::int64_t end = monotonic_ns() + 20ll * 1000000000;
+                std::size_t want = static_cast<std::size_t>(o.keys_single / slices);
+                std::vector<RttSample> got;
+                while (got.size() < want && monotonic_ns() < end) {
+                    cs.run_for(20);
+                    auto more = cs.take_samples();
+                    got.insert(got.end(), more.begin(), more.end());
                 }
-                r.bulk_many_mbs.push_back(static_cast<double>(bytes) * many.size() / 1e6 / secs);
+                cs.stop_typing(one[p]);
+                cs.settle(one[p], 5000);
+                cs.take_samples();
+                single[p].insert(single[p].end(), got.begin(), got.end());
+                // The middle count: a tenth of the time.
+                cs.start_typing(many[p], think_time(o, many[p].size()));
+                cs.run_for(std::max(100, o.key_seconds * 1000 / slices));
+                cs.stop_typing(many[p]);
+                cs.settle(many[p], 10000);
+                auto m = cs.take_samples();
+                middle[p].insert(middle[p].end(), m.begin(), m.end());
+            }
+            if (o.bulk && round < o.bulk_rounds) {
+                double secs = 0;
+                std::uint64_t bytes = static_cast<std::uint64_t>(o.bulk_mb) << 20;
+                if (!cs.bulk(one[p], bytes, 120000, &secs) || secs <= 0) {
+                    r.error = "bulk transfer to one client failed";
+                    continue;
+                }
+                bulk1[p].push_back(static_cast<double>(bytes) / 1e6 / secs);
+                bytes = static_cast<std::uint64_t>(o.bulk_many_kb) << 10;
+                if (!cs.bulk(many[p], bytes, 120000, &secs) || secs <= 0) {
+                    r.error = "bulk transfer to many clients failed";
+                    continue;
+                }
+                bulkn[p].push_back(static_cast<double>(bytes) * many[p].size() / 1e6 / secs);
             }
         }
-        cs.close_all();
-        if (!wait_host_idle(host, 60000)) {
-            r.error = "host connections stayed open after the clients left";
+    }
+    for (auto& relay : relays) {
+        Path p = relay->path;
+        PathResult& r = results[p];
+        r.keys_single = summarize(rtts(single[p]));
+        r.keys_many = summarize(rtts(middle[p]));
+        r.bulk_single_mbs = bulk1[p];
+        r.bulk_many_mbs = bulkn[p];
+        relay->stop(r);
+    }
+    if (!wait_host_idle(host, 60000)) {
+        log("host connections stayed open after the clients left");
+    }
+}
+
+// The crowd: watchers, many clients arriving at once, idle sessions, and
+// keystrokes of the whole crowd. One path at a time.
+void run_crowd(const Options& o, Path path, BenchHost& host, const std::string& work,
+               PathResult& r) {
+    Relay relay;
+    if (!relay.start(o, path, host, work, r)) {
+        return;
+    }
+    ClientSet& cs = *relay.clients;
+    const char* name = path_name(path);
+    const int relay_pid = relay.pid;
+    const bool children = relay.children;
+    std::vector<int> watch;
+    if (o.watchers > 0) {
+        SetupResult sw = cs.connect(o.watchers, 30000, &watch);
+        if (sw.served != o.watchers) {
+            r.error = "watchers could not reach the host";
+            relay.stop(r);
             return;
         }
+        cs.start_typing(watch, o.watch_think_ms);
+        cs.run_for(1000);
+        r.watch_before = summarize(rtts(cs.take_samples()));
     }
-
-    if (o.setup || o.idle || o.keys) {
-        std::vector<int> watch;
-        if (o.watchers > 0) {
-            SetupResult sw = cs.connect(o.watchers, 30000, &watch);
-            if (sw.served != o.watchers) {
-                r.error = "watchers could not reach the host";
-                return;
-            }
-            cs.start_typing(watch, o.watch_think_ms);
-            cs.run_for(1000);
-            r.watch_before = summarize(rtts(cs.take_samples()));
-        }
-        log("[%s] %d clients arriving at once", name, o.clients);
-        std::vector<int> crowd;
-        r.setup = cs.connect(o.clients, 120000, &crowd);
-        auto during = cs.take_samples();
-        r.watch_during = summarize(rtts(during));
-        cs.stop_typing(watch);
-        cs.settle(watch, 10000);
-        cs.take_samples();
-        log("[%s] served %d refused %d timed out %d retries %ld in %.0f ms", name, r.setup.served,
-            r.setup.refused, r.setup.timed_out, r.setup.retries, r.setup.wall_ms);
-
-        if (o.idle && relay_pid > 0) {
-            log("[%s] %d idle sessions", name, cs.live());
-            cs.run_for(1000);
-            ProcUsage u0 = sample_processes(relay_pid, children, true);
-            std::int64_t t0 = monotonic_ns();
-            cs.run_for(o.idle_seconds * 1000);
-            ProcUsage u1 = sample_processes(relay_pid, children, true);
-            double secs = static_cast<double>(monotonic_ns() - t0) / 1e9;
-            r.idle_measured = true;
-            r.idle_sessions = cs.live();
-            r.idle_cpu_pct = (u1.cpu_seconds - u0.cpu_seconds) / secs * 100.0;
-            r.idle_switches_per_s =
-                static_cast<double>(u1.context_switches - u0.context_switches) / secs;
-            r.rss_kb = u1.rss_kb;
-            r.pss_kb = u1.pss_kb;
-            r.threads = u1.threads;
-            r.processes = u1.processes;
-        }
-        if (o.keys && !crowd.empty()) {
-            std::vector<int> ready;
-            for (int id : crowd) {
-                ready.push_back(id);
-            }
-            log("[%s] keystrokes, %d clients", name, r.setup.served);
-            cs.start_typing(ready, think_time(o, ready.size()));
-            cs.run_for(o.key_seconds * 1000);
-            cs.stop_typing(ready);
-            cs.settle(ready, 10000);
-            r.keys_clients = summarize(rtts(cs.take_samples()));
-        }
-        cs.close_all();
-        if (!wait_host_idle(host, 60000)) {
-            r.error = "host connections stayed open after the clients left";
-        }
+    log("[%s] %d clients arriving at once", name, o.clients);
+    std::vector<int> crowd;
+    ProcUsage before_crowd;
+    if (relay_pid > 0) {
+        before_crowd = sample_processes(relay_pid, children, false);
     }
-    if (cs.stray_bytes() != 0) {
-        r.note += (r.note.empty() ? "" : "; ") + std::to_string(cs.stray_bytes()) +
-                  " unexpected bytes received";
+    r.setup = cs.connect(o.clients, 120000, &crowd);
+    if (relay_pid > 0) {
+        r.arrival_cpu_s =
+            sample_processes(relay_pid, children, false).cpu_seconds - before_crowd.cpu_seconds;
+    }
+    r.watch_during = summarize(rtts(cs.take_samples()));
+    cs.stop_typing(watch);
+    cs.settle(watch, 10000);
+    cs.take_samples();
+    log("[%s] served %d refused %d timed out %d retries %ld in %.0f ms", name, r.setup.served,
+        r.setup.refused, r.setup.timed_out, r.setup.retries, r.setup.wall_ms);
+
+    if (o.idle && relay_pid > 0) {
+        log("[%s] %d idle sessions", name, cs.live());
+        cs.run_for(1000);
+        ProcUsage u0 = sample_processes(relay_pid, children, true);
+        std::int64_t t0 = monotonic_ns();
+        cs.run_for(o.idle_seconds * 1000);
+        ProcUsage u1 = sample_processes(relay_pid, children, true);
+        double secs = static_cast<double>(monotonic_ns() - t0) / 1e9;
+        r.idle_measured = true;
+        r.idle_sessions = cs.live();
+        r.idle_cpu_pct = (u1.cpu_seconds - u0.cpu_seconds) / secs * 100.0;
+        r.idle_switches_per_s =
+            static_cast<double>(u1.context_switches - u0.context_switches) / secs;
+        r.rss_kb = u1.rss_kb;
+        r.pss_kb = u1.pss_kb;
+        r.threads = u1.threads;
+        r.processes = u1.processes;
+        r.open_fds = count_fds(relay_pid, children);
+    }
+    if (o.keys && !crowd.empty()) {
+        log("[%s] keystrokes, %d clients", name, r.setup.served);
+        cs.start_typing(crowd, think_time(o, crowd.size()));
+        cs.run_for(o.key_seconds * 1000);
+        cs.stop_typing(crowd);
+        cs.settle(crowd, 10000);
+        r.keys_clients = summarize(rtts(cs.take_samples()));
+    }
+    relay.stop(r);
+    if (!wait_host_idle(host, 60000) && r.error.empty()) {
+        r.error = "host connections stayed open after the clients left";
     }
 }
 
@@ -491,8 +563,8 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
     }
     out << "\n### Connection set-up, " << o.clients << " clients at once\n\n"
         << "| path | served | refused | timed out | queue-full retries | min ms | median ms | "
-           "p99 ms | max ms | all served after ms | median vs socat | p99 vs socat | "
-           "median vs direct |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+           "p99 ms | max ms | all served after ms | relay CPU s | median vs socat | p99 vs socat | "
+           "median vs direct |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     const PathResult* socat = rep.get(Path::socat);
     const PathResult* direct = rep.get(Path::direct);
     for (Path p : {Path::tarnix, Path::socat, Path::direct}) {
@@ -506,8 +578,10 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
         out << "| " << path_name(p) << " | " << r->setup.served << " | " << r->setup.refused
             << " | " << r->setup.timed_out << " | " << r->setup.retries << " | " << fmt(s.min, 2)
             << " | " << fmt(s.median, 2) << " | " << fmt(s.p99, 2) << " | " << fmt(s.max, 2)
-            << " | " << fmt(r->setup.wall_ms, 1) << " | " << ratio(s.median, so.median) << " | "
-            << ratio(s.p99, so.p99) << " | " << ratio(s.median, di.median) << " |\n";
+            << " | " << fmt(r->setup.wall_ms, 1) << " | "
+            << (r->arrival_cpu_s >= 0 ? fmt(r->arrival_cpu_s, 2) : std::string("-")) << " | "
+            << ratio(s.median, so.median) << " | " << ratio(s.p99, so.p99) << " | "
+            << ratio(s.median, di.median) << " |\n";
     }
     if (const PathResult* r = rep.get(Path::tarnix); r != nullptr && !r->setup.prompt_ms.empty()) {
         Summary s = summarize(r->setup.prompt_ms);
@@ -533,8 +607,8 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
 
     out << "\n### Idle sessions\n\n"
         << "| path | sessions | CPU % of one core | context switches/s | processes | threads | "
-           "RSS before KiB | RSS KiB | RSS/session KiB | PSS/session KiB |\n"
-        << "|---|---|---|---|---|---|---|---|---|---|\n";
+           "open fds | RSS before KiB | RSS KiB | RSS/session KiB | PSS/session KiB |\n"
+        << "|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (Path p : {Path::tarnix, Path::socat}) {
         const PathResult* r = rep.get(p);
         if (r == nullptr || !r->idle_measured || r->idle_sessions == 0) {
@@ -543,8 +617,8 @@ std::string render(const Options& o, std::map<Path, PathResult>& results) {
         double n = r->idle_sessions;
         out << "| " << path_name(p) << " | " << r->idle_sessions << " | " << fmt(r->idle_cpu_pct, 2)
             << " | " << fmt(r->idle_switches_per_s, 0) << " | " << r->processes << " | "
-            << r->threads << " | " << r->rss_base_kb << " | " << r->rss_kb << " | "
-            << fmt(static_cast<double>(r->rss_kb - r->rss_base_kb) / n, 1) << " | "
+            << r->threads << " | " << r->open_fds << " | " << r->rss_base_kb << " | " << r->rss_kb
+            << " | " << fmt(static_cast<double>(r->rss_kb - r->rss_base_kb) / n, 1) << " | "
             << fmt(static_cast<double>(r->pss_kb - r->pss_base_kb) / n, 1) << " |\n";
     }
     return out.str();
@@ -590,10 +664,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::map<Path, PathResult> results;
-    for (Path p : o.paths) {
-        std::filesystem::create_directories(work + "/tarnix");
-        PathResult& r = results[p];
-        run_path(o, p, host, work, r);
+    if (o.keys || o.bulk) {
+        run_paired(o, host, work, results);
+    }
+    if (o.setup || o.idle || o.keys) {
+        for (Path p : o.paths) {
+            PathResult& r = results[p];
+            if (r.error.empty()) {
+                run_crowd(o, p, host, work, r);
+            }
+        }
+    }
+    for (auto& [p, r] : results) {
         if (!r.error.empty()) {
             std::fprintf(stderr, "varolan-bench: %s: %s\n", path_name(p), r.error.c_str());
         }

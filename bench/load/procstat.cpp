@@ -120,6 +120,46 @@ ProcUsage sample_processes(int root, bool with_children, bool with_switches) {
     return u;
 }
 
+namespace {
+int fds_of(int pid) {
+    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (dirent* e = ::readdir(d)) {
+        n += e->d_name[0] == '.' ? 0 : 1;
+    }
+    ::closedir(d);
+    return n;
+}
+}  // namespace
+
+int count_fds(int pid, bool with_children) {
+    int total = fds_of(pid);
+    if (!with_children || total < 0) {
+        return total;
+    }
+    DIR* d = ::opendir("/proc");
+    if (d == nullptr) {
+        return total;
+    }
+    while (dirent* e = ::readdir(d)) {
+        int child = std::atoi(e->d_name);
+        int ppid = 0;
+        double cpu = 0;
+        long threads = 0;
+        if (child > 0 && child != pid &&
+            read_stat("/proc/" + std::to_string(child) + "/stat", &ppid, &cpu, &threads) &&
+            ppid == pid) {
+            int n = fds_of(child);
+            total += n > 0 ? n : 0;
+        }
+    }
+    ::closedir(d);
+    return total;
+}
+
 std::string open_files_limit(int pid) {
     std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/limits"));
     std::string line;

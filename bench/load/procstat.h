@@ -18,6 +18,10 @@ struct ProcUsage {
 // `root` and, with `with_children`, its direct children.
 ProcUsage sample_processes(int root, bool with_children, bool with_switches);
 
+// Entries of /proc/<pid>/fd (-1 when unreadable); the direct children's too
+// with `with_children`.
+int count_fds(int pid, bool with_children = false);
+
 // The "Max open files" line of /proc/<pid>/limits (soft and hard), or "".
 std::string open_files_limit(int pid);
 

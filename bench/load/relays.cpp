@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,7 +94,7 @@ TarnixRelay::~TarnixRelay() {
 }
 
 bool TarnixRelay::start(const std::string& tarnix, const std::string& work_dir,
-                        std::uint16_t host_port, std::string* error) {
+                        std::uint16_t host_port, unsigned open_files, std::string* error) {
     std::string run_dir = work_dir + "/run";
     ::mkdir(run_dir.c_str(), 0700);
     ::setenv("VAROLAN_REGISTRY", (work_dir + "/registry.db").c_str(), 1);
@@ -125,7 +126,15 @@ bool TarnixRelay::start(const std::string& tarnix, const std::string& work_dir,
         *error = "service not registered";
         return false;
     }
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    if (open_files != 0) {
+        rlimit lowered = saved;
+        lowered.rlim_cur = open_files;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
     DWORD rc = scm::start_service(service);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
     if (rc != ERROR_SUCCESS) {
         *error = "start_service failed: " + std::to_string(rc);
         return false;
