@@ -517,13 +517,23 @@ void throughput_table(Report& rep, const char* title, std::vector<double> PathRe
     }
 }
 
-std::string render(const Options& o, std::map<Path, PathResult>& results) {
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string render(const Options& o, std::map<Path, PathResult>& results,
+                   const std::string& load_before) {
     Report rep;
     rep.results = &results;
     auto& out = rep.out;
     char date[64];
     std::time_t t = std::time(nullptr);
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", std::localtime(&t));
+    out << "Load average before the run " << load_before << ", after it " << load_average()
+        << ".\n";
     out << "Run of " << date << " on " << ::sysconf(_SC_NPROCESSORS_ONLN) << " CPUs; " << o.clients
         << " clients at once, " << o.many << " for the middle count; keystrokes: ";
     if (o.think_ms > 0) {
@@ -664,6 +674,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::map<Path, PathResult> results;
+    const std::string load_before = load_average();
     if (o.keys || o.bulk) {
         run_paired(o, host, work, results);
     }
@@ -684,7 +695,7 @@ int main(int argc, char** argv) {
     std::error_code ec;
     std::filesystem::remove_all(work, ec);
 
-    std::string text = render(o, results);
+    std::string text = render(o, results, load_before);
     std::fputs(text.c_str(), stdout);
     if (!o.out.empty()) {
         std::ofstream(o.out) << text;
