@@ -224,6 +224,39 @@ TEST_F(FaultsTest, SerialLineThatGoesAwayWhileRelayingEndsItsConnectionOnly) {
     EXPECT_EQ(flags, 0u) << "an absent port is retried, not given up";
 }
 
+// Hostile global values in the real service: a 64 KiB "Prompt", a 4 KiB
+// binary "Terminal Type" and an unterminated 300-byte "Escape Char". The pipe
+// still gets a prompt that fits, and the terminal type answer is cut.
+TEST_F(FaultsTest, HostileGlobalValuesStillServeThePipe) {
+    const std::string big(65536, 'P');
+    ASSERT_TRUE(tarnix.set_string("", layout::VALUE_PROMPT, big));
+    ASSERT_TRUE(tarnix.set_raw("", layout::VALUE_TERMINAL_TYPE, 3, std::string(4096, 'T')));
+    ASSERT_TRUE(tarnix.set_raw("", layout::VALUE_ESCAPE_CHAR, 1, std::string(300, 'E')));
+    ASSERT_TRUE(tarnix.start());
+    PipeUser user;
+    ASSERT_TRUE(user.connect());
+    std::string prompt = user.read_until("Telnet >");
+    ASSERT_GE(prompt.size(), 10u);
+    EXPECT_LT(prompt.size(), 256u);
+    EXPECT_EQ(prompt.substr(prompt.size() - 10), "\r\nTelnet >");
+    // A stored escape set longer than 256 bytes is not read: nothing escapes,
+    // and the terminal type (4096 bytes, not readable) is empty.
+    ASSERT_TRUE(user.type("o 127.0.0.1\r"));
+    ASSERT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
+    int h = host.accept();
+    ASSERT_GE(h, 0);
+    const std::string ask("\xff\xfa\x18\x01\xff\xf0", 6);
+    ASSERT_EQ(::send(h, ask.data(), ask.size(), MSG_NOSIGNAL), 6);
+    std::string seen;
+    EXPECT_TRUE(read_until(h, seen, "\xff\xf0"));
+    EXPECT_EQ(seen, std::string("\xff\xfa\x18\x00\xff\xf0", 6));
+    ASSERT_TRUE(user.send("E"));
+    EXPECT_TRUE(read_until(h, seen, "E"));
+    ::close(h);
+    EXPECT_TRUE(user.got("Telnet >"));
+    EXPECT_TRUE(tarnix.alive());
+}
+
 // Another process holds the store's write lock for seconds: the service waits
 // for it and goes on.
 TEST_F(FaultsTest, StoreLockedByAnotherProcessForSeconds) {
