@@ -472,7 +472,7 @@ void latency_table(Report& rep, const char* title, Summary PathResult::*field,
     if (!any) {
         return;
     }
-    out << "| " << title << " | path | samples | min µs | median µs | p99 µs | max µs | "
+    out << "\n| " << title << " | path | samples | min µs | median µs | p99 µs | max µs | "
         << "median vs socat | p99 vs socat | median vs direct | p99 vs direct |\n"
         << "|---|---|---|---|---|---|---|---|---|---|---|\n";
     const PathResult* socat = rep.get(Path::socat);
@@ -499,7 +499,7 @@ void latency_table(Report& rep, const char* title, Summary PathResult::*field,
 
 void throughput_table(Report& rep, const char* title, std::vector<double> PathResult::*field) {
     auto& out = rep.out;
-    out << "| " << title << " | path | rounds | min MB/s | median MB/s | max MB/s | "
+    out << "\n| " << title << " | path | rounds | min MB/s | median MB/s | max MB/s | "
         << "median vs socat | median vs direct |\n|---|---|---|---|---|---|---|---|\n";
     auto median = [](const std::vector<double>& v) { return summarize(v).median; };
     const PathResult* socat = rep.get(Path::socat);
