@@ -555,11 +555,11 @@ std::string render(const Options& o, std::map<Path, PathResult>& results,
             out << "- " << path_name(p) << ": open files limit (soft/hard) " << r.nofile << "\n";
         }
     }
-    out << "\n### Keystroke round trip\n\n";
+    out << "\n#### Keystroke round trip\n\n";
     latency_table(rep, "clients", &PathResult::keys_single, "1");
     latency_table(rep, "clients", &PathResult::keys_many, std::to_string(o.many));
     latency_table(rep, "clients", &PathResult::keys_clients, std::to_string(o.clients));
-    out << "\n### Bulk host-to-user throughput\n\n";
+    out << "\n#### Bulk host-to-user throughput\n\n";
     throughput_table(rep, "1 client", &PathResult::bulk_single_mbs);
     throughput_table(rep, (std::to_string(o.many) + " clients, aggregate").c_str(),
                      &PathResult::bulk_many_mbs);
@@ -571,7 +571,7 @@ std::string render(const Options& o, std::map<Path, PathResult>& results,
     if (!setup_ran) {
         return out.str();
     }
-    out << "\n### Connection set-up, " << o.clients << " clients at once\n\n"
+    out << "\n#### Connection set-up, " << o.clients << " clients at once\n\n"
         << "| path | served | refused | timed out | queue-full retries | min ms | median ms | "
            "p99 ms | max ms | all served after ms | relay CPU s | median vs socat | p99 vs socat | "
            "median vs direct |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
@@ -615,7 +615,7 @@ std::string render(const Options& o, std::map<Path, PathResult>& results,
             << " | " << fmt(d.p99) << " | " << fmt(d.max) << " |\n";
     }
 
-    out << "\n### Idle sessions\n\n"
+    out << "\n#### Idle sessions\n\n"
         << "| path | sessions | CPU % of one core | context switches/s | processes | threads | "
            "open fds | RSS before KiB | RSS KiB | RSS/session KiB | PSS/session KiB |\n"
         << "|---|---|---|---|---|---|---|---|---|---|---|\n";
