@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/core/limits.h"
 #include "service/lifecycle/admin.h"
 #include "service/lifecycle/lifecycle.h"
 
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     port_entry = varolan::service::port_session;
 #endif
     varolan::service::set_session_entries(pipe_entry, port_entry);
+    varolan::raise_open_file_limit();
 
     const int status = varolan::service::tarnix_main(argc, argv);
     // Session threads are never told to end: the process ends them. Leaving

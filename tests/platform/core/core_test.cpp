@@ -1,11 +1,14 @@
-#include <atomic>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <gtest/gtest.h>
 
 #include "platform/core/clock.h"
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
+#include "platform/core/limits.h"
 #include "platform/core/thread.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/process.h"
@@ -94,6 +97,22 @@ TEST(FakeClock, RecordsSleepsWithoutWaiting) {
     EXPECT_EQ(now_ms() - start, 3000u);
     EXPECT_LT(monotonic_ms() - real, 1000u);
     EXPECT_EQ(clock.sleeps(), (std::vector<std::uint32_t>{2000, 1000}));
+}
+
+TEST(Limits, OpenFileSoftLimitIsRaisedToTheHardLimit) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max <= 64) {
+        GTEST_SKIP() << "hard limit too low to lower the soft one";
+    }
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    EXPECT_EQ(raise_open_file_limit(), static_cast<std::uint64_t>(saved.rlim_max));
+    rlimit now{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 }  // namespace
