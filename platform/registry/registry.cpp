@@ -220,6 +220,10 @@ struct Store {
     std::string path;
     std::map<const char*, sqlite3_stmt*> stmts;
     std::string last_error;
+    // Set when SQLite reported the file as damaged or foreign. The connection
+    // stays open until the call that saw it has finished (statements of that
+    // call are still in use); the next call closes it and opens the file anew.
+    bool broken = false;
 };
 
 // Never destroyed: detached session threads may still call the store while the
@@ -242,6 +246,7 @@ void close_store(Store& s) {
     // A connection inherited over fork belongs to the parent: leave it alone.
     s.stmts.clear();
     s.db = nullptr;
+    s.broken = false;
 }
 
 LONG fail(Store& s, int rc, bool write) {
@@ -279,7 +284,9 @@ LONG fail(Store& s, int rc, bool write) {
             break;
     }
     if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
-        close_store(s);  // reopen next time: the file may be replaced
+        // Reopen at the next call (the file may be replaced). Not closed here:
+        // the caller's statements are still in scope and are reset when they go.
+        s.broken = true;
     }
     return status;
 }
@@ -415,7 +422,7 @@ LONG initialise(Store& s, int* failed_rc) {
 
 LONG open_store(Store& s) {
     std::string path = store_path();
-    if (s.db != nullptr && (s.pid != getpid() || s.path != path)) {
+    if (s.db != nullptr && (s.broken || s.pid != getpid() || s.path != path)) {
         close_store(s);
     }
     if (s.db != nullptr) {

@@ -1,8 +1,18 @@
 // Keys, values, access rights and the store file.
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "tests/platform/registry/store_fixture.h"
+
+// In sanitizer builds freed memory is overwritten, so that a statement used
+// after SQLite freed it (SQLite itself is not instrumented) crashes instead of
+// quietly reading memory that still looks intact.
+extern "C" const char* __asan_default_options() {
+    return "max_free_fill_size=1048576";
+}
 
 namespace varolan::test {
 namespace {
@@ -265,6 +275,88 @@ TEST_F(StoreFileTest, BadFilesFailWithAMessageNamingTheFile) {
     }
     // The garbage file was not touched.
     EXPECT_EQ(std::filesystem::file_size(garbage), 8192u);
+}
+
+// A store whose table pages were overwritten after it was written: every call
+// that reads them reports the damaged file, and none may touch a statement the
+// failure released. Once the file is sound again, calls work again.
+TEST_F(StoreFileTest, DamagedPagesFailEveryCallWithoutACrash) {
+    std::string path = dir_.str("registry.db");
+    Key key = create("Software\\Damaged");
+    for (int i = 0; i < 40; ++i) {
+        Key sub = create("Software\\Damaged\\Port" + std::to_string(i));
+        ASSERT_EQ(set(sub, "Text", REG_SZ, bytes(std::string(300, 'a' + i % 26))), 0);
+        ASSERT_EQ(set(key, "Value" + std::to_string(i), REG_DWORD, dword(i)), 0);
+    }
+    reset_store();  // closes the file: the log is folded into it
+    std::vector<char> original;
+    {
+        std::ifstream in(path, std::ios::binary);
+        original.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::size_t page = 4096;
+    ASSERT_GE(original.size(), 6 * page);
+    {
+        // Page 1 (the schema and the marks) stays; the table pages do not.
+        std::fstream io(path, std::ios::in | std::ios::out | std::ios::binary);
+        const std::string junk(page, '\x5a');
+        for (std::size_t off = page; off + page <= original.size(); off += page) {
+            io.seekp(static_cast<std::streamoff>(off));
+            io.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+        }
+    }
+
+    std::uint8_t buf[16];
+    struct Case {
+        const char* what;
+        std::function<LONG()> call;
+    };
+    const Case cases[] = {
+        {"open",
+         [&] {
+             Key k;
+             return open_key(hklm(), "Software\\Damaged", KEY_READ, k);
+         }},
+        {"create",
+         [&] {
+             Key k;
+             return create_key(key, "New", KEY_ALL_ACCESS, k);
+         }},
+        {"query",
+         [&] {
+             DWORD size = sizeof buf;
+             return query_value(key, "Value1", nullptr, buf, &size);
+         }},
+        {"set", [&] { return set(key, "Value2", REG_DWORD, dword(7)); }},
+        {"delete value", [&] { return delete_value(key, "Value3"); }},
+        {"enum keys",
+         [&] {
+             std::string name;
+             return enum_key(key, 0, name);
+         }},
+        {"enum values",
+         [&] {
+             std::string name;
+             return enum_value(key, 0, name, nullptr, nullptr);
+         }},
+        {"delete key", [&] { return delete_key(key, "Port1"); }},
+    };
+    for (int round = 0; round < 2; ++round) {  // the second round reopens the file
+        for (const Case& c : cases) {
+            EXPECT_EQ(c.call(), (LONG)ERROR_BADDB) << c.what;
+            EXPECT_NE(last_store_error().find(path), std::string::npos)
+                << c.what << ": " << last_store_error();
+        }
+    }
+
+    // The file is put right behind the store's back: the next call reopens it.
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(original.data(), static_cast<std::streamsize>(original.size()));
+    }
+    DWORD size = sizeof buf;
+    EXPECT_EQ(query_value(key, "Value1", nullptr, buf, &size), 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + size), dword(1));
 }
 
 }  // namespace
