@@ -1133,6 +1133,14 @@ std::map<std::string, std::string> udev_links(const std::filesystem::path& dir) 
     return out;
 }
 
+// The utility names a port key after the port's value name, so a name must be
+// one key name: not empty, no separator (it would make nested keys), within
+// the key name limit.
+bool usable_port_name(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_KEY_NAME &&
+           name.find_first_of(std::string_view("\\\0", 2)) == std::string_view::npos;
+}
+
 }  // namespace
 
 std::vector<SerialPort> scan_serial_ports(const std::string& sysfs_root,
@@ -1160,9 +1168,11 @@ std::vector<SerialPort> scan_serial_ports(const std::string& sysfs_root,
     for (const std::string& tty : ttys) {
         SerialPort port{tty, tty};
         if (tty.rfind("ttyUSB", 0) == 0 || tty.rfind("ttyACM", 0) == 0) {
-            if (auto it = by_id.find(tty); it != by_id.end()) {
+            auto it = by_id.find(tty);
+            auto pt = by_path.find(tty);
+            if (it != by_id.end() && usable_port_name(it->second)) {
                 port.name = it->second;
-            } else if (auto pt = by_path.find(tty); pt != by_path.end()) {
+            } else if (pt != by_path.end() && usable_port_name(pt->second)) {
                 port.name = pt->second;
             }
         }
@@ -1198,7 +1208,7 @@ bool read_device_map_file(const std::string& path, std::vector<SerialPort>& out)
         bool seen = std::any_of(out.begin(), out.end(), [&](const SerialPort& p) {
             return fold(p.name) == fold(port.name);
         });
-        if (!port.name.empty() && !port.tty.empty() && !seen) {
+        if (usable_port_name(port.name) && !port.tty.empty() && !seen) {
             out.push_back(std::move(port));
         }
     }

@@ -119,12 +119,15 @@ struct SerialPort {
 // Scans `sysfs_root`/class/tty for ttys that have a real driver, leaving out
 // serial placeholders of port type 0. USB and ACM ports are named after their
 // udev link under `dev_root`/serial/by-id (else by-path), other ports after the
-// kernel name. Ordered by kernel name, numbers compared as numbers.
+// kernel name (also when a link's name could not be one key name). Ordered
+// by kernel name, numbers compared as numbers.
 std::vector<SerialPort> scan_serial_ports(const std::string& sysfs_root,
                                           const std::string& dev_root);
 // Reads a device map file of NAME=TTY lines (blank lines and lines starting with
-// '#' are skipped, blanks around both parts are trimmed). False when the file
-// cannot be read.
+// '#' are skipped, blanks around both parts are trimmed). A NAME becomes the
+// name of a port key, so lines whose NAME contains a backslash or NUL or is
+// longer than 255 characters are skipped, as are lines without a NAME or TTY
+// and repeats of an earlier NAME. False when the file cannot be read.
 bool read_device_map_file(const std::string& path, std::vector<SerialPort>& out);
 // The ports SERIALCOMM lists: from $VAROLAN_DEVICEMAP when set, else the scan of
 // /sys and /dev. Made anew every time the SERIALCOMM key is opened.

@@ -29,19 +29,27 @@ class DeviceMapTest : public StoreTest {
 };
 
 TEST_F(DeviceMapTest, FileFormListsPortsInFileOrder) {
+    // Each name becomes a port key's name: a separator in it would make nested
+    // keys, and a key name holds at most 255 characters.
+    const std::string longest(255, 'L');
     write_file(dir_.str("devicemap"),
                "# ports of this machine\n"
-               "\\Device\\Serial0=ttyS0\n"
+               "Serial0=ttyS0\n"
                "\n"
                "  Pty One = pts/3  \r\n"
                "not a line\n"
                "=ttyS9\n"
-               "\\device\\serial0=ttyS5\n"
-               "usb-FTDI-if00=ttyUSB0");
+               "Empty=\n"
+               "serial0=ttyS5\n"
+               "\\Device\\Serial1=ttyS1\n"
+               "Back\\=ttyS2\n" +
+                   std::string(256, 'M') + "=ttyS3\n" + longest + "=ttyS4\n" +
+                   "usb-FTDI-if00=ttyUSB0");
     Key key;
     ASSERT_EQ(open_key(hklm(), "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, key), 0);
-    EXPECT_EQ(listed(key), (Ports{{"\\Device\\Serial0", "ttyS0"},
+    EXPECT_EQ(listed(key), (Ports{{"Serial0", "ttyS0"},
                                   {"Pty One", "pts/3"},
+                                  {longest, "ttyS4"},
                                   {"usb-FTDI-if00", "ttyUSB0"}}));
     std::uint8_t buf[256];
     DWORD size = sizeof buf;
@@ -133,6 +141,7 @@ TEST_F(SysfsScanTest, KeepsRealPortsNamedByStableIdentity) {
     link("by-id", "usb-FTDI_FT232R_A50285BI-if00-port0", "ttyUSB0");
     link("by-path", "pci-0000:00:14.0-usb-0:1:1.0-port0", "ttyUSB0");
     link("by-path", "pci-0000:00:14.0-usb-0:2:1.0", "ttyACM0");
+    link("by-id", "usb-Odd\\Name-if00", "ttyUSB1");  // not usable as a key name
     std::vector<std::pair<std::string, std::string>> got;
     for (const SerialPort& p : scan()) {
         got.emplace_back(p.name, p.tty);

@@ -393,10 +393,10 @@ TEST_F(RegToolTest, ExportThenImportRestoresAnIdenticalKey) {
 }
 
 TEST_F(RegToolTest, DeviceMapListsThePorts) {
-    write_file(dir_.str("devicemap"), "\\Device\\Serial0=ttyS0\nusb-X-if00=ttyUSB0\n");
+    write_file(dir_.str("devicemap"), "Serial0=ttyS0\nusb-X-if00=ttyUSB0\n");
     Result r = run_tool({"devicemap"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\\Device\\Serial0=ttyS0\nusb-X-if00=ttyUSB0\n");
+    EXPECT_EQ(r.out, "Serial0=ttyS0\nusb-X-if00=ttyUSB0\n");
 }
 
 }  // namespace
