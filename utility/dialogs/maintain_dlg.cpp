@@ -184,10 +184,14 @@ void CMaintainDlg::OnRemovePorts() {
     if (count <= 0) {
         return;
     }
+    // The question may have let the selection change: only the rows that are
+    // selected now are taken, never the unused rest of the array.
     std::vector<int> rows(static_cast<std::size_t>(count));
-    if (list->GetSelItems(count, rows.data()) == ui::LB_ERR) {
+    const int got = list->GetSelItems(count, rows.data());
+    if (got == ui::LB_ERR) {
         return;
     }
+    rows.resize(static_cast<std::size_t>(got));
     for (int row : rows) {
         if (CPortRecord* record = list->GetItemDataPtr<CPortRecord>(row)) {
             record->set_changed();

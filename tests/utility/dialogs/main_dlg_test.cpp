@@ -154,6 +154,39 @@ TEST_F(MainDlg, RemovingTwoPortsAsksWithTheCountAndKeepsThem) {
     EXPECT_TRUE(Enabled(IDC_RESET));
 }
 
+// Rows deselected while the question is up are not removed, and the array
+// slots the list did not fill never name a row.
+TEST_F(MainDlg, RemovingTakesTheRowsSelectedAfterTheQuestion) {
+    CPortRecord* a = AddPort("Serial0", "COM1");
+    CPortRecord* b = AddPort("Serial1", "COM2");
+    CPortRecord* c = AddPort("Serial2", "COM3");
+    Open();
+    ASSERT_TRUE(driver_.ClickRow(*dlg_, IDC_PORT_LIST, 1));
+    ASSERT_TRUE(driver_.ClickRow(*dlg_, IDC_PORT_LIST, 2, /*extend=*/true));
+
+    struct DeselectingSink : ui::MessageSink {
+        ui::ListBox* list = nullptr;
+        std::string text;
+        int show_message(const char* t, unsigned) override {
+            text = t;
+            list->SetSel(2, false);
+            return ui::IDOK;
+        }
+    } sink;
+    sink.list = &List();
+    {
+        ui::ScopedMessageSink scoped(&sink);
+        ASSERT_TRUE(driver_.Click(*dlg_, IDC_PORT_REMOVE));
+    }
+    EXPECT_EQ(sink.text, "About to remove 2 ports from Varolan management.\nPress OK to confirm.");
+    EXPECT_FALSE(a->changed());
+    EXPECT_EQ(a->current.device_flags, 0u);
+    EXPECT_TRUE(b->changed());
+    EXPECT_EQ(b->current.device_flags, DEVICE_NOT_MANAGED);
+    EXPECT_FALSE(c->changed());
+    EXPECT_EQ(c->current.device_flags, 0u);
+}
+
 TEST_F(MainDlg, ResetIsOfferedOnlyAfterAChangeAndUndoesIt) {
     CPortRecord* a = AddPort("Serial0", "COM1");
     db_.remote.saved.prompt = "Old";
