@@ -798,7 +798,8 @@ bool apply_import(const std::vector<ImportOp>& ops, std::string& error) {
     reg::Key key;
     std::string key_path;
     bool open = false;
-    for (const ImportOp& op : ops) {
+    for (std::size_t applied = 0; applied < ops.size(); ++applied) {
+        const ImportOp& op = ops[applied];
         LONG status = ERROR_SUCCESS;
         switch (op.kind) {
             case ImportOp::Kind::delete_tree:
@@ -827,8 +828,12 @@ bool apply_import(const std::vector<ImportOp>& ops, std::string& error) {
                 break;
         }
         if (status != ERROR_SUCCESS) {
-            error = line_error(op.line,
-                               "cannot change " + full_name(op.key) + ": " + status_text(status));
+            // Each change is committed on its own: say how far the import got,
+            // so a partly changed store is not taken for an untouched one.
+            error = line_error(op.line, "cannot change " + full_name(op.key) + ": " +
+                                            status_text(status) + " (" + std::to_string(applied) +
+                                            " of " + std::to_string(ops.size()) +
+                                            " changes were applied before it, none after)");
             return false;
         }
     }

@@ -47,7 +47,8 @@ struct ImportOp {
 };
 // Parses a whole REGEDIT4 text; false with "line N: ..." in `error`.
 bool parse_regedit4(std::string_view text, std::vector<ImportOp>& ops, std::string& error);
-// Applies parsed operations in order; stops at the first failure.
+// Applies parsed operations in order, each committed on its own; stops at the
+// first failure, whose message says how many operations were applied before it.
 bool apply_import(const std::vector<ImportOp>& ops, std::string& error);
 
 // Deletes a key and everything below it (a missing key is not an error when

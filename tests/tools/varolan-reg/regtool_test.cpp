@@ -338,6 +338,37 @@ TEST_F(RegToolTest, FailuresAreOneLineWithNonZeroStatus) {
     EXPECT_EQ(run_tool({"--help"}).status, 0);
 }
 
+// An import is not one transaction: a failure half-way says how much of the
+// file is already in the store.
+TEST_F(RegToolTest, FailedImportSaysHowManyChangesWereApplied) {
+    std::vector<ImportOp> ops;
+    std::string error;
+    ASSERT_TRUE(
+        parse_regedit4("REGEDIT4\n\n[HKLM\\Imp]\n\"A\"=dword:00000001\n\"B\"=\"two\"\n"
+                       "\"C\"=dword:00000003\n",
+                       ops, error))
+        << error;
+    ASSERT_EQ(ops.size(), 4u);  // the key, then three values
+    inject_fault(Op::set_value, "Imp", "B", ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(apply_import(ops, error));
+    EXPECT_EQ(error.rfind("line 5: cannot change HKEY_LOCAL_MACHINE\\Imp: ", 0), 0u) << error;
+    EXPECT_NE(error.find("(2 of 4 changes were applied before it, none after)"), std::string::npos)
+        << error;
+    Key k;
+    ASSERT_EQ(open_key(hklm(), "Imp", KEY_READ, k), 0);
+    EXPECT_EQ(value_names(k), (std::vector<std::string>{"A"}));
+
+    // The same file through the command: one line naming the file and the count.
+    clear_faults();
+    write_file(dir_.str("partial.reg"),
+               "REGEDIT4\n[HKLM\\Imp2]\n\"A\"=dword:00000001\n[HKLM\\HARDWARE\\X]\n");
+    Result r = run_tool({"import", dir_.str("partial.reg")});
+    expect_failure_line(r);
+    EXPECT_NE(r.err.find("partial.reg: line 4: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(2 of 3 changes were applied before it, none after)"), std::string::npos)
+        << r.err;
+}
+
 TEST_F(RegToolTest, ExportThenImportRestoresAnIdenticalKey) {
     {
         Key k = create("Software\\Brismoor\\Varolan\\Version 1.3");
