@@ -14,7 +14,7 @@ struct Entry {
     const char* text;
 };
 
-// Sorted by number (checked by the tests).
+// Sorted by number, each number once: load_string searches it by halving.
 constexpr Entry kTable[] = {
     // Baud rates by BAUD_* bit position.
     {3, "75"},
@@ -171,6 +171,11 @@ constexpr Entry kTable[] = {
     {462, "Error updating remote port information."},
     {463, "Error updating local port information for device:\n\"%s\"."},
 };
+
+static_assert(std::adjacent_find(std::begin(kTable), std::end(kTable),
+                                 [](const Entry& a, const Entry& b) { return a.id >= b.id; }) ==
+                  std::end(kTable),
+              "the string table must be in ascending order of number");
 
 // The in-memory encoding of a setting is one bit; its text index is the bit's
 // position among the bits that have a text.
