@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ struct Case {
     bool result;  // loaded, the step's result or SaveAll's
     std::function<void(const CPortDatabase&)> then = {};
     std::function<bool(CPortDatabase&)> step = {};
-    bool device_fault = false;  // GetCommProperties of ttyS1 fails instead
+    std::string device_fault = {};  // GetCommProperties of this COM name fails instead
 };
 
 const std::string kS0 = port_path("ttyS0");
@@ -298,7 +299,27 @@ std::vector<Case> cases() {
                    EXPECT_EQ(stored_dword(kS1, "Device Flags"), 0x300u);
                    EXPECT_EQ(stored_dword(kS1, "Cap Baud Mask"), 0xEFFFFFFFu);
                }};
-        d.device_fault = true;
+        d.device_fault = "ttyS1";
+        c.push_back(d);
+    }
+    {
+        // A port stored without capabilities whose properties still cannot be
+        // read: reported, nothing rewritten, the flags keep DEVICE_NO_CAPS.
+        Case d{"caps refresh: properties unreadable",
+               kNoCaps,
+               Phase::load,
+               Op::open_key,
+               "",
+               "",
+               {msg(IDS_ERR_COMM_PROPERTIES, "ttyS0")},
+               true,
+               [](const CPortDatabase& db) {
+                   both_ports_loaded(db);
+                   EXPECT_EQ(db.find("ttyS0")->saved.device_flags, 0x300u);
+                   EXPECT_EQ(stored_dword(kS0, "Cap Baud Mask"), 0x00000800u);
+                   EXPECT_EQ(stored_dword(kS0, "AutoOpen"), 3u);
+               }};
+        d.device_fault = "ttyS0";
         c.push_back(d);
     }
 
@@ -400,13 +421,14 @@ class FailureMessages : public PortDbFixture {
         store_port("ttyS0", "ttyS0", (world & kNoCaps) ? 0x300 : 0x100);
         const std::string com0 = (world & kRenamed) ? "ttyUSB0" : "ttyS0";
         set_device_map({{"ttyS0", com0}, {"ttyS1", "ttyS1"}});
-        add_device(com0);
-        line1_ = add_device("ttyS1");
+        lines_.clear();
+        lines_[com0] = add_device(com0);
+        lines_["ttyS1"] = add_device("ttyS1");
         if (world & kStale) {
             store_port("old0", "ttyS7");
         }
     }
-    std::shared_ptr<serial::FakeLine> line1_;
+    std::map<std::string, std::shared_ptr<serial::FakeLine>> lines_;
 };
 
 TEST_F(FailureMessages, EachStepReportsAndGoesOnOrStops) {
@@ -424,8 +446,8 @@ TEST_F(FailureMessages, EachStepReportsAndGoesOnOrStops) {
         sink_.clear();
 
         const auto inject = [&] {
-            if (tc.device_fault) {
-                line1_->fail_call(serial::CommCall::GetCommProperties);
+            if (!tc.device_fault.empty()) {
+                lines_.at(tc.device_fault)->fail_call(serial::CommCall::GetCommProperties);
             } else {
                 reg::inject_fault(tc.op, tc.key, tc.value, ERROR_ACCESS_DENIED, 1);
             }
