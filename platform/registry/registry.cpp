@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -209,6 +210,33 @@ LONG injected(Op op, std::string_view key_path, std::string_view value_name) {
         return status;
     }
     return ERROR_SUCCESS;
+}
+
+// --- observation -------------------------------------------------------------------
+
+std::atomic<bool> g_observing{false};
+std::mutex& observer_mutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+OpenObserver& observer() {
+    static OpenObserver* o = new OpenObserver;
+    return *o;
+}
+
+void observe_open(Op op, const std::string& path, DWORD access) {
+    if (!g_observing.load(std::memory_order_acquire)) {
+        return;
+    }
+    OpenObserver copy;
+    {
+        std::lock_guard lock(observer_mutex());
+        copy = observer();
+    }
+    // Called without the lock, so the observer may use the store itself.
+    if (copy) {
+        copy(op, path, access);
+    }
 }
 
 // --- the store connection ----------------------------------------------------------
@@ -661,6 +689,7 @@ LONG open_or_create(const Key& parent, std::string_view subkey, DWORD access, Ke
                     DWORD* disposition, bool create) {
     std::vector<std::string_view> parts = split_path(subkey);
     std::string full = child_path(parent.path(), parts);
+    observe_open(create ? Op::create_key : Op::open_key, full, access);
     LONG status = injected(create ? Op::create_key : Op::open_key, full, "");
     if (status != ERROR_SUCCESS) {
         return status;
@@ -1077,6 +1106,12 @@ void inject_fault(Op op, std::string_view key_path, std::string_view value_name,
 void clear_faults() {
     std::lock_guard lock(faults_mutex());
     faults().clear();
+}
+
+void set_open_observer(OpenObserver o) {
+    std::lock_guard lock(observer_mutex());
+    g_observing.store(static_cast<bool>(o), std::memory_order_release);
+    observer() = std::move(o);
 }
 
 // --- device map ------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -152,5 +153,15 @@ enum class Op {
 void inject_fault(Op op, std::string_view key_path, std::string_view value_name, LONG status,
                   unsigned count = 1);
 void clear_faults();
+
+// --- observation (tests) -------------------------------------------------------
+
+// Told of every create_key (Op::create_key) and open_key (Op::open_key) call
+// before it runs, whatever its outcome: the full path from HKEY_LOCAL_MACHINE
+// as the caller spelled it (parent path, a backslash, the subkey) and the
+// access asked for. Lets tests check which rights each step asks for.
+using OpenObserver = std::function<void(Op op, const std::string& path, DWORD access)>;
+// Installs `observer` for the whole process; an empty one removes it.
+void set_open_observer(OpenObserver observer);
 
 }  // namespace varolan::reg

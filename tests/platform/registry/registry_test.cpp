@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <tuple>
 
 #include "tests/platform/registry/store_fixture.h"
 
@@ -140,6 +141,26 @@ TEST_F(KeyTest, AccessRightsAreCheckedOnEveryCall) {
         // Opening an existing subkey needs no right on the parent.
         EXPECT_EQ(create_key(key, "Existing", KEY_READ, sub), 0);
     }
+}
+
+TEST_F(KeyTest, ObserverSeesEveryOpenWithItsPathAndRights) {
+    std::vector<std::tuple<Op, std::string, DWORD>> seen;
+    set_open_observer([&seen](Op op, const std::string& path, DWORD access) {
+        seen.emplace_back(op, path, access);
+    });
+    Key parent = create("Obs\\Parent");
+    Key child;
+    EXPECT_EQ(open_key(parent, "Missing", KEY_READ, child), (LONG)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(create_key(parent, "\\Child\\", KEY_WRITE, child), 0);
+    EXPECT_EQ(open_key(hklm(), SERIALCOMM_PATH, KEY_READ, child), 0);
+    set_open_observer({});
+    EXPECT_EQ(open_key(hklm(), "Obs", KEY_READ, child), 0);  // no longer observed
+    EXPECT_EQ(seen, (std::vector<std::tuple<Op, std::string, DWORD>>{
+                        {Op::create_key, "Obs\\Parent", KEY_ALL_ACCESS},
+                        {Op::open_key, "Obs\\Parent\\Missing", KEY_READ},
+                        {Op::create_key, "Obs\\Parent\\Child", KEY_WRITE},
+                        {Op::open_key, "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ},
+                    }));
 }
 
 TEST_F(KeyTest, DeleteRefusesKeysWithSubkeysAndInvalidatesHandles) {

@@ -21,6 +21,7 @@ class StoreTest : public ::testing::Test {
         reg::clear_faults();
     }
     ~StoreTest() override {
+        reg::set_open_observer({});
         reg::clear_faults();
         reg::reset_store();
     }
