@@ -301,6 +301,68 @@ TEST_F(Db, NothingChangedOrRevertedWritesNothing) {
     EXPECT_TRUE(sink_.shown.empty());
 }
 
+// The store checks access rights, but a step asking for more than it needs
+// would pass unnoticed: each key is opened with exactly the rights its step
+// names, in step order.
+TEST_F(Db, KeysAreOpenedWithTheRightsOfTheirStep) {
+    using reg::Op;
+    struct Opened {
+        Op op;
+        std::string path;
+        DWORD access;
+        bool operator==(const Opened&) const = default;
+    };
+    std::vector<Opened> opened;
+    const auto record = [&opened](Op op, const std::string& path, DWORD access) {
+        opened.push_back({op, path, access});
+    };
+    // old0 is stale, ttyS0 now listed as ttyUSB0, ttyS1 new, ttyS2 without
+    // capabilities that can now be read.
+    store_port("old0", "ttyS7");
+    store_port("ttyS0", "ttyS0");
+    store_port("ttyS2", "ttyS2", 0x300);
+    set_device_map({{"ttyS0", "ttyUSB0"}, {"ttyS1", "ttyS1"}, {"ttyS2", "ttyS2"}});
+    add_device("ttyUSB0");
+    add_device("ttyS1");
+    add_device("ttyS2");
+
+    const std::string p = "SOFTWARE\\Brismoor\\Varolan\\Version 1.3";
+    const DWORD read_write = 0x2001F;
+    const DWORD key_read = 0x20019;
+    const DWORD key_write = 0x20006;
+    const DWORD set_value = 0x0002;
+
+    reg::set_open_observer(record);
+    CPortDatabase db;
+    reg::set_open_observer({});
+    ASSERT_TRUE(db.loaded());
+    EXPECT_TRUE(sink_.shown.empty()) << sink_.texts()[0];
+    EXPECT_EQ(opened, (std::vector<Opened>{
+                          {Op::open_key, p, read_write},             // read the configuration
+                          {Op::open_key, p + "\\old0", read_write},  // each port key
+                          {Op::open_key, p + "\\ttyS0", read_write},
+                          {Op::open_key, p + "\\ttyS2", read_write},
+                          {Op::open_key, "HARDWARE\\DEVICEMAP\\SERIALCOMM", key_read},
+                          {Op::open_key, p + "\\ttyS0", set_value},    // new COM name
+                          {Op::create_key, p + "\\ttyS1", key_write},  // new device
+                          {Op::open_key, p + "\\ttyS2", key_write},    // capabilities refresh
+                          {Op::open_key, p, key_write},                // "Number of Ports"
+                      }));
+
+    opened.clear();
+    db.find("ttyS0")->set_changed();
+    db.find("ttyS2")->set_changed();
+    db.set_modified();
+    reg::set_open_observer(record);
+    EXPECT_TRUE(db.SaveAll());
+    reg::set_open_observer({});
+    EXPECT_EQ(opened, (std::vector<Opened>{
+                          {Op::open_key, p, key_write},
+                          {Op::open_key, p + "\\ttyS0", key_write},
+                          {Op::open_key, p + "\\ttyS2", key_write},
+                      }));
+}
+
 TEST_F(Db, BeginEditingCopiesSavedIntoCurrentKeepingFlags) {
     CPortDatabase db{CPortDatabase::NoLoad{}};
     auto record = std::make_unique<CPortRecord>("ttyS9");

@@ -57,6 +57,7 @@ class PortDbFixture : public ::testing::Test {
         set_device_map({});
     }
     void TearDown() override {
+        reg::set_open_observer({});
         reg::clear_faults();
         reg::reset_store();
     }
