@@ -20,19 +20,6 @@ constexpr std::uint32_t XCHAR_CAPABILITY = serial::PCF_SETXCHAR;  // 0x0020
 // Longest Xon or Xoff text: one byte as two hexadecimal digits.
 constexpr int XCHAR_TEXT_LIMIT = 2;
 
-unsigned baud_text(std::uint32_t bit) {
-    return baud_text_id(bit);
-}
-unsigned databits_text(std::uint32_t bit) {
-    return databits_text_id(bit);
-}
-unsigned stopbits_text(std::uint32_t bit) {
-    return stopbits_text_id(bit);
-}
-unsigned parity_text(std::uint32_t bit) {
-    return parity_text_id(bit);
-}
-
 }  // namespace
 
 const std::vector<CLocalPortDlg::SettingRow>& CLocalPortDlg::Rows() {
@@ -199,16 +186,16 @@ bool CLocalPortDlg::OnInitDialog() {
         }
         switch (c.combo_id) {
             case IDC_BAUD:
-                FillMaskCombo(IDC_BAUD, caps_.baud_mask, 32, baud_text);
+                FillMaskCombo(IDC_BAUD, caps_.baud_mask, 32, baud_text_id);
                 break;
             case IDC_DATABITS:
-                FillMaskCombo(IDC_DATABITS, caps_.data_bits_mask, 16, databits_text);
+                FillMaskCombo(IDC_DATABITS, caps_.data_bits_mask, 16, databits_text_id);
                 break;
             case IDC_STOPBITS:
-                FillMaskCombo(IDC_STOPBITS, caps_.stop_parity_mask, 16, stopbits_text);
+                FillMaskCombo(IDC_STOPBITS, caps_.stop_parity_mask, 16, stopbits_text_id);
                 break;
             case IDC_PARITY:
-                FillMaskCombo(IDC_PARITY, caps_.stop_parity_mask, 16, parity_text);
+                FillMaskCombo(IDC_PARITY, caps_.stop_parity_mask, 16, parity_text_id);
                 break;
             default:
                 FillFlowCombo();
