@@ -16,13 +16,6 @@ namespace layout = varolan::layout;
 
 namespace {
 
-void report(unsigned id) {
-    message_box_id(id);
-}
-void report(unsigned id, std::string_view arg) {
-    message_box(format_string(id, arg));
-}
-
 // Name and data buffers of the device map enumeration.
 constexpr DWORD kDeviceMapNameCapacity = 256;
 constexpr DWORD kDeviceMapDataCapacity = 256;
@@ -60,7 +53,7 @@ bool CPortDatabase::LoadAll() {
         return false;
     }
     if (!WritePortCount()) {
-        report(IDS_ERR_UPDATE_MAIN_REGISTRY);
+        message_box_id(IDS_ERR_UPDATE_MAIN_REGISTRY);
     }
     BeginEditing();
     flags |= LOADED;
@@ -71,7 +64,7 @@ bool CPortDatabase::ReadConfiguration() {
     reg::Key product;
     if (reg::open_key(reg::hklm(), layout::PRODUCT_KEY_UTILITY, KEY_READ_WRITE, product) !=
         ERROR_SUCCESS) {
-        report(IDS_ERR_FIND_BASE);
+        message_box_id(IDS_ERR_FIND_BASE);
         return false;
     }
     product_key_path = layout::PRODUCT_KEY_UTILITY;
@@ -84,7 +77,7 @@ bool CPortDatabase::ReadConfiguration() {
     for (const auto& [name, field] : remote_values) {
         if (!read_string(product, name, *field)) {
             field->clear();
-            report(IDS_ERR_READ_REMOTE, name);
+            message_box_fmt(IDS_ERR_READ_REMOTE, name);
         }
     }
 
@@ -95,7 +88,7 @@ bool CPortDatabase::ReadConfiguration() {
         }
         reg::Key port_key;
         if (reg::open_key(product, name, KEY_READ_WRITE, port_key) != ERROR_SUCCESS) {
-            report(IDS_ERR_OPEN_PORT_KEY, name);
+            message_box_fmt(IDS_ERR_OPEN_PORT_KEY, name);
             return false;
         }
         auto record = std::make_unique<CPortRecord>(name);
@@ -105,8 +98,9 @@ bool CPortDatabase::ReadConfiguration() {
             ports.emplace(name, std::move(record));
         } else {
             // A port key that cannot be read is left out of this run.
-            report(caps_read ? IDS_ERR_READ_DEVICE_SETTINGS : IDS_ERR_READ_DEVICE_CAPS, name);
-            report(IDS_ERR_READ_LOCAL_INFO, name);
+            message_box_fmt(caps_read ? IDS_ERR_READ_DEVICE_SETTINGS : IDS_ERR_READ_DEVICE_CAPS,
+                            name);
+            message_box_fmt(IDS_ERR_READ_LOCAL_INFO, name);
         }
     }
     return true;
@@ -132,20 +126,20 @@ bool CPortDatabase::SyncWithSerialComm() {
         if (CPortRecord* record = find(device_name)) {
             record->flags |= CPortRecord::PRESENT;
             if (!record->UpdateComName(product_key_path, com_name)) {
-                report(IDS_ERR_UPDATE_COM_NAME, record->device_name);
+                message_box_fmt(IDS_ERR_UPDATE_COM_NAME, record->device_name);
             }
             if ((record->saved.device_flags & layout::DEVICE_NO_CAPS) != 0 &&
                 record->caps.QueryDeviceCaps(com_name)) {
                 reg::Key port_key;
                 if (reg::open_key(reg::hklm(), record->port_key_path(product_key_path),
                                   reg::KEY_WRITE, port_key) != ERROR_SUCCESS) {
-                    report(IDS_ERR_OPEN_PORT_KEY, record->device_name);
+                    message_box_fmt(IDS_ERR_OPEN_PORT_KEY, record->device_name);
                 } else if (record->caps.WriteCaps(port_key)) {
                     // In memory only: the stored flags keep the bit until the
                     // port's settings are next written.
                     record->saved.device_flags &= ~layout::DEVICE_NO_CAPS;
                 } else {
-                    report(IDS_ERR_UPDATE_DEVICE_CAPS, record->device_name);
+                    message_box_fmt(IDS_ERR_UPDATE_DEVICE_CAPS, record->device_name);
                 }
             }
             continue;
@@ -156,7 +150,7 @@ bool CPortDatabase::SyncWithSerialComm() {
             record->flags |= CPortRecord::PRESENT;
             ports.emplace(device_name, std::move(record));
         } else {
-            report(IDS_ERR_CREATE_REGISTRY, device_name);
+            message_box_fmt(IDS_ERR_CREATE_REGISTRY, device_name);
         }
     }
     return true;
@@ -170,7 +164,7 @@ bool CPortDatabase::RemoveStaleKeys() {
             continue;
         }
         if (!record.DeletePortKey(product_key_path)) {
-            report(IDS_ERR_DELETE_DEVICE_KEY, record.port_key_path(product_key_path));
+            message_box_fmt(IDS_ERR_DELETE_DEVICE_KEY, record.port_key_path(product_key_path));
             return false;
         }
         it = ports.erase(it);
@@ -181,7 +175,7 @@ bool CPortDatabase::RemoveStaleKeys() {
 bool CPortDatabase::WritePortCount() {
     reg::Key product;
     if (reg::open_key(reg::hklm(), product_key_path, reg::KEY_WRITE, product) != ERROR_SUCCESS) {
-        report(IDS_ERR_OPEN_BASE_KEY, product_key_path);
+        message_box_fmt(IDS_ERR_OPEN_BASE_KEY, product_key_path);
         return false;
     }
     return write_dword(product, layout::VALUE_NUMBER_OF_PORTS,
@@ -191,7 +185,7 @@ bool CPortDatabase::WritePortCount() {
 bool CPortDatabase::SaveAll() {
     reg::Key product;
     if (reg::open_key(reg::hklm(), product_key_path, reg::KEY_WRITE, product) != ERROR_SUCCESS) {
-        report(IDS_ERR_OPEN_BASE_KEY, product_key_path);
+        message_box_fmt(IDS_ERR_OPEN_BASE_KEY, product_key_path);
         return false;
     }
     if (!modified()) {
@@ -201,7 +195,7 @@ bool CPortDatabase::SaveAll() {
     if (!write_string(product, layout::VALUE_ESCAPE_CHAR, remote.current.escape) ||
         !write_string(product, layout::VALUE_TERMINAL_TYPE, remote.current.terminal_type) ||
         !write_string(product, layout::VALUE_PROMPT, remote.current.prompt)) {
-        report(IDS_ERR_UPDATE_REMOTE);
+        message_box_id(IDS_ERR_UPDATE_REMOTE);
         result = false;
     }
     for (const auto& [name, record] : ports) {
@@ -211,12 +205,12 @@ bool CPortDatabase::SaveAll() {
         reg::Key port_key;
         if (reg::open_key(product, record->device_name, reg::KEY_WRITE, port_key) !=
             ERROR_SUCCESS) {
-            report(IDS_ERR_OPEN_PORT_KEY, record->device_name);
+            message_box_fmt(IDS_ERR_OPEN_PORT_KEY, record->device_name);
             result = false;
             continue;
         }
         if (!record->current.WriteSettings(port_key)) {
-            report(IDS_ERR_UPDATE_LOCAL_INFO, record->device_name);
+            message_box_fmt(IDS_ERR_UPDATE_LOCAL_INFO, record->device_name);
             result = false;
         }
     }

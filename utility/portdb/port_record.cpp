@@ -72,13 +72,6 @@ ByteString character_default(unsigned id, char fallback) {
     return value;
 }
 
-void report(unsigned id) {
-    message_box_id(id);
-}
-void report(unsigned id, std::string_view arg) {
-    message_box(format_string(id, arg));
-}
-
 }  // namespace
 
 std::uint32_t baud_rate_to_bit(std::uint32_t rate) {
@@ -218,27 +211,27 @@ bool hex_to_bytes(std::string_view text, ByteString& target) {
 bool PortCaps::ReadCaps(const reg::Key& key) {
     std::uint32_t value = 0;
     if (!read_dword(key, layout::VALUE_CAP_BAUD_MASK, value)) {
-        report(IDS_ERR_GET_CAP_BAUD);
+        message_box_id(IDS_ERR_GET_CAP_BAUD);
         return false;
     }
     baud_mask = value;
     if (!read_dword(key, layout::VALUE_CAP_DATA_BIT_MASK, value)) {
-        report(IDS_ERR_GET_CAP_DATABITS);
+        message_box_id(IDS_ERR_GET_CAP_DATABITS);
         return false;
     }
     data_bits_mask = static_cast<std::uint16_t>(value);
     if (!read_dword(key, layout::VALUE_CAP_STOP_PARITY_MASK, value)) {
-        report(IDS_ERR_GET_CAP_STOPPARITY);
+        message_box_id(IDS_ERR_GET_CAP_STOPPARITY);
         return false;
     }
     stop_parity_mask = static_cast<std::uint16_t>(value);
     if (!read_dword(key, layout::VALUE_CAP_SETTABLE_PARAMS, value)) {
-        report(IDS_ERR_GET_CAP_PARAMS);
+        message_box_id(IDS_ERR_GET_CAP_PARAMS);
         return false;
     }
     settable_params = value;
     if (!read_dword(key, layout::VALUE_CAP_PROVIDERS_CAPABILITIES, value)) {
-        report(IDS_ERR_GET_CAP_PROVIDER);
+        message_box_id(IDS_ERR_GET_CAP_PROVIDER);
         return false;
     }
     provider_caps = value;
@@ -260,7 +253,7 @@ bool PortCaps::WriteCaps(const reg::Key& key) const {
     };
     for (const DwordValue& v : masks) {
         if (!write_dword(key, v.name, v.value)) {
-            report(v.message);
+            message_box_id(v.message);
             return false;
         }
     }
@@ -283,7 +276,7 @@ bool PortCaps::WriteCaps(const reg::Key& key) const {
         const bool ok = v.type == reg::REG_DWORD ? write_dword(key, v.name, 0)
                                                  : write_empty(key, v.name, v.type);
         if (!ok) {
-            report(v.message);
+            message_box_id(v.message);
             return false;
         }
     }
@@ -300,7 +293,7 @@ bool PortCaps::QueryDeviceCaps(std::string_view com_name) {
     const bool ok = port->GetCommProperties(&props);
     port->close();
     if (!ok) {
-        report(IDS_ERR_COMM_PROPERTIES, com_name);
+        message_box_fmt(IDS_ERR_COMM_PROPERTIES, com_name);
         return false;
     }
     baud_mask = props.dwSettableBaud;
@@ -353,62 +346,62 @@ bool PortSettings::ReadSettings(const reg::Key& key) {
     unsigned message = IDS_ERR_GET_SETTING_FIRST;
     std::uint32_t number = 0;
     if (!read_string(key, layout::VALUE_PORT_NAME, port_name)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     ++message;
     if (!read_dword(key, layout::VALUE_BAUD_RATE, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     baud = baud_rate_to_bit(number);
     ++message;
     if (!read_dword(key, layout::VALUE_DATA_BITS, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     data_bits = data_bits_to_bit(number);
     ++message;
     if (!read_dword(key, layout::VALUE_STOP_BITS, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     stop_parity = stop_bits_to_bit(number);
     ++message;
     if (!read_dword(key, layout::VALUE_PARITY, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     stop_parity = static_cast<std::uint16_t>(stop_parity | parity_to_bit(number));
     ++message;
     if (!read_dword(key, layout::VALUE_FLOW_CONTROL, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     flow_control = number;
     ++message;
     if (!read_string(key, layout::VALUE_ESCAPE_CHAR, escape)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     ++message;
     if (!read_string(key, layout::VALUE_TERMINAL_TYPE, terminal_type)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     ++message;
     if (!read_string(key, layout::VALUE_XON_CHAR, xon)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     ++message;
     if (!read_string(key, layout::VALUE_XOFF_CHAR, xoff)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     ++message;
     if (!read_dword(key, layout::VALUE_DEVICE_FLAGS, number)) {
-        report(message);
+        message_box_id(message);
         return false;
     }
     device_flags = number;
@@ -419,7 +412,7 @@ bool PortSettings::WriteSettings(const reg::Key& key) const {
     unsigned message = IDS_ERR_SET_SETTING_FIRST;
     const auto step = [&](bool ok) {
         if (!ok) {
-            report(message);
+            message_box_id(message);
         }
         ++message;
         return ok;
@@ -486,12 +479,12 @@ bool CPortRecord::UpdateComName(std::string_view product_key_path, std::string_v
     const std::string path = port_key_path(product_key_path);
     reg::Key key;
     if (reg::open_key(reg::hklm(), path, reg::KEY_SET_VALUE, key) != ERROR_SUCCESS) {
-        report(IDS_ERR_OPEN_DEVICE_KEY, path);
+        message_box_fmt(IDS_ERR_OPEN_DEVICE_KEY, path);
         return false;
     }
     saved.port_name = std::string(com_name);
     if (!saved.WriteSettings(key)) {
-        report(IDS_ERR_SET_DEVICE_INFO, device_name);
+        message_box_fmt(IDS_ERR_SET_DEVICE_INFO, device_name);
         return false;
     }
     return true;
@@ -501,7 +494,7 @@ bool CPortRecord::CreatePortKey(std::string_view product_key_path, std::string_v
     const std::string path = port_key_path(product_key_path);
     reg::Key key;
     if (reg::create_key(reg::hklm(), path, reg::KEY_WRITE, key) != ERROR_SUCCESS) {
-        report(IDS_ERR_CREATE_DEVICE_KEY, path);
+        message_box_fmt(IDS_ERR_CREATE_DEVICE_KEY, path);
         return false;
     }
     std::uint32_t device_flags = 0;
@@ -509,11 +502,11 @@ bool CPortRecord::CreatePortKey(std::string_view product_key_path, std::string_v
         device_flags |= layout::DEVICE_NO_CAPS;
     }
     if (!caps.WriteCaps(key)) {
-        report(IDS_ERR_WRITE_CAPS_INFO, device_name);
+        message_box_fmt(IDS_ERR_WRITE_CAPS_INFO, device_name);
         return false;
     }
     if (!saved.InitFromDevice(key, com_name, device_flags | layout::DEVICE_NOT_MANAGED)) {
-        report(IDS_ERR_WRITE_LOCAL_INFO, device_name);
+        message_box_fmt(IDS_ERR_WRITE_LOCAL_INFO, device_name);
         return false;
     }
     return true;

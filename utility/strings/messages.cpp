@@ -45,4 +45,8 @@ int message_box_id(unsigned id, unsigned style) {
     return message_box(load_string(id), style);
 }
 
+int message_box_fmt(unsigned id, std::string_view arg, unsigned style) {
+    return message_box(format_string(id, arg), style);
+}
+
 }  // namespace varolan::util

@@ -34,5 +34,8 @@ MessageSink* message_sink();
 int message_box(std::string_view text, unsigned style = MB_OK);
 // The same with a string-table entry.
 int message_box_id(unsigned id, unsigned style = MB_OK);
+// The same with a string-table entry whose one conversion (%s, %d or %1) is
+// replaced by `arg`, as format_string does.
+int message_box_fmt(unsigned id, std::string_view arg, unsigned style = MB_OK);
 
 }  // namespace varolan::util

@@ -241,11 +241,14 @@ TEST(MessageSink, EveryBoxCarriesTheTitleAndIcon) {
     EXPECT_EQ(message_box_id(IDS_CONFIRM_STOP, MB_OKCANCEL), IDCANCEL);
     EXPECT_EQ(message_box_id(IDS_CONFIRM_STOP, MB_OKCANCEL), IDOK);
     EXPECT_EQ(message_box("plain"), IDOK);
-    ASSERT_EQ(sink.shown.size(), 3u);
+    EXPECT_EQ(message_box_fmt(IDS_ERR_OPEN_PORT_KEY, "ttyS0"), IDOK);
+    ASSERT_EQ(sink.shown.size(), 4u);
     EXPECT_EQ(sink.shown[0].title, "Varolan Maintenance");
     EXPECT_EQ(sink.shown[0].style, MB_OKCANCEL | MB_ICONEXCLAMATION);
     EXPECT_EQ(sink.shown[2].style, MB_OK | MB_ICONEXCLAMATION);
     EXPECT_EQ(sink.shown[2].text, "plain");
+    EXPECT_EQ(sink.shown[3].text, "Error opening Varolan key for device:\n\"ttyS0\".");
+    EXPECT_EQ(sink.shown[3].style, MB_OK | MB_ICONEXCLAMATION);
 }
 
 TEST(MessageSink, WithoutASinkQuestionsAreDeclined) {
