@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/dword_bytes.h"
 #include "platform/registry/registry.h"
 
 namespace varolan {
@@ -31,9 +32,7 @@ bool reg_read_dword(const char* key_path, const char* value_name, std::uint32_t*
         return false;
     }
     // Shorter data fills the low bytes; the rest stays zero.
-    *value = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-             (static_cast<std::uint32_t>(bytes[2]) << 16) |
-             (static_cast<std::uint32_t>(bytes[3]) << 24);
+    *value = dword_from_bytes(bytes);
     return true;
 }
 
@@ -84,10 +83,9 @@ bool reg_write_dword(const char* key_path, const char* value_name, std::uint32_t
     if (value_name == nullptr || !open_for(key_path, reg::KEY_ALL_ACCESS, key)) {
         return false;
     }
-    const std::uint8_t bytes[4] = {
-        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-    return reg::set_value(key, value_name, reg::REG_DWORD, bytes, sizeof bytes) == ERROR_SUCCESS;
+    const auto bytes = dword_to_bytes(value);
+    return reg::set_value(key, value_name, reg::REG_DWORD, bytes.data(),
+                          static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 
 bool reg_enum_subkey(const char* key_path, std::uint32_t index, char* name) {

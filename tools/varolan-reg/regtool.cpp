@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/dword_bytes.h"
 #include "platform/registry/registry.h"
 
 namespace varolan::regtool {
@@ -448,10 +449,7 @@ std::string format_value(DWORD type, const std::vector<std::uint8_t>& data) {
         return out + " " + show_bytes(bytes);
     }
     if (type == reg::REG_DWORD && data.size() == 4) {
-        std::uint32_t v = static_cast<std::uint32_t>(data[0]) |
-                          (static_cast<std::uint32_t>(data[1]) << 8) |
-                          (static_cast<std::uint32_t>(data[2]) << 16) |
-                          (static_cast<std::uint32_t>(data[3]) << 24);
+        const std::uint32_t v = dword_from_bytes(data.data());
         char buf[40];
         std::snprintf(buf, sizeof buf, " %u (0x%08x)", v, v);
         return out + buf;
@@ -502,8 +500,8 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
             error = "REG_DWORD takes one number, decimal or 0x hex, up to 0xffffffff";
             return false;
         }
-        out_data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                    static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+        const auto bytes = dword_to_bytes(v);
+        out_data.assign(bytes.begin(), bytes.end());
         return true;
     }
     if (iequals(type, "REG_MULTI_SZ")) {
@@ -562,10 +560,7 @@ bool format_regedit4_value(std::string_view name, DWORD type, const std::vector<
     }
     if (type == reg::REG_DWORD && data.size() == 4) {
         char buf[16];
-        std::uint32_t v = static_cast<std::uint32_t>(data[0]) |
-                          (static_cast<std::uint32_t>(data[1]) << 8) |
-                          (static_cast<std::uint32_t>(data[2]) << 16) |
-                          (static_cast<std::uint32_t>(data[3]) << 24);
+        const std::uint32_t v = dword_from_bytes(data.data());
         std::snprintf(buf, sizeof buf, "dword:%08x", v);
         line += buf;
         return true;
@@ -719,8 +714,8 @@ bool parse_regedit4(std::string_view text, std::vector<ImportOp>& ops, std::stri
             }
             op.kind = ImportOp::Kind::set_value;
             op.type = reg::REG_DWORD;
-            op.data = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                       static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+            const auto bytes = dword_to_bytes(v);
+            op.data.assign(bytes.begin(), bytes.end());
         } else if (data.size() >= 4 && iequals(std::string_view(data).substr(0, 3), "hex")) {
             std::size_t colon = data.find(':');
             std::string_view kind =

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "common/dword_bytes.h"
 #include "utility/portdb/port_record.h"
 
 namespace varolan::util {
@@ -30,8 +31,7 @@ bool read_dword(const reg::Key& key, std::string_view name, std::uint32_t& out) 
     if (reg::query_value(key, name, nullptr, buffer.data(), &size) != ERROR_SUCCESS) {
         return false;
     }
-    out = static_cast<std::uint32_t>(buffer[0]) | static_cast<std::uint32_t>(buffer[1]) << 8 |
-          static_cast<std::uint32_t>(buffer[2]) << 16 | static_cast<std::uint32_t>(buffer[3]) << 24;
+    out = dword_from_bytes(buffer.data());
     return true;
 }
 
@@ -44,10 +44,9 @@ bool write_string(const reg::Key& key, std::string_view name, std::string_view t
 }
 
 bool write_dword(const reg::Key& key, std::string_view name, std::uint32_t value) {
-    const std::uint8_t data[4] = {
-        static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-        static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-    return reg::set_value(key, name, reg::REG_DWORD, data, sizeof data) == ERROR_SUCCESS;
+    const auto data = dword_to_bytes(value);
+    return reg::set_value(key, name, reg::REG_DWORD, data.data(),
+                          static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
 bool write_empty(const reg::Key& key, std::string_view name, DWORD type) {
