@@ -142,17 +142,42 @@ TEST_F(StoreOpsTest, EnumSubkeyWalksPortKeysInNameOrder) {
     EXPECT_STREQ(name, "");
 }
 
-TEST_F(StoreOpsTest, DeviceFlagBitsAreDistinct) {
-    const std::uint32_t bits[] = {DEVICE_OPEN_FAILED,  DEVICE_ACCESS_DENIED,  DEVICE_SETUP_ERROR,
-                                  DEVICE_BAUD_ERROR,   DEVICE_DATABITS_ERROR, DEVICE_STOPBITS_ERROR,
-                                  DEVICE_PARITY_ERROR, DEVICE_FLOW_ERROR,     DEVICE_NOT_MANAGED,
-                                  DEVICE_NO_CAPS};
-    std::uint32_t all = 0;
-    for (std::uint32_t b : bits) {
-        EXPECT_EQ(all & b, 0u);
-        all |= b;
+// Both programs read and write these numbers: each bit is its stored value.
+TEST(StoreLayout, DeviceFlagBitsHaveTheirStoredValues) {
+    const std::pair<std::uint32_t, std::uint32_t> bits[] = {
+        {DEVICE_OPEN_FAILED, 0x001},    {DEVICE_ACCESS_DENIED, 0x002},
+        {DEVICE_SETUP_ERROR, 0x004},    {DEVICE_BAUD_ERROR, 0x008},
+        {DEVICE_DATABITS_ERROR, 0x010}, {DEVICE_STOPBITS_ERROR, 0x020},
+        {DEVICE_PARITY_ERROR, 0x040},   {DEVICE_FLOW_ERROR, 0x080},
+        {DEVICE_NOT_MANAGED, 0x100},    {DEVICE_NO_CAPS, 0x200},
+    };
+    for (const auto& [bit, value] : bits) {
+        EXPECT_EQ(bit, value);
     }
-    EXPECT_EQ(all, 0x3FFu);
+}
+
+// Every operation opens with create semantics; reads ask for KEY_READ, the
+// write for all access.
+TEST_F(StoreOpsTest, EachOperationOpensWithItsRights) {
+    std::vector<std::pair<std::string, DWORD>> opened;
+    set_open_observer([&opened](Op op, const std::string& path, DWORD access) {
+        EXPECT_EQ(op, Op::create_key) << path;
+        opened.emplace_back(path, access);
+    });
+    std::uint32_t v = 0;
+    char buf[REG_STRING_SIZE];
+    std::uint32_t length = 0;
+    reg_read_dword("K\\D", "v", &v);
+    reg_read_string("K\\S", "v", buf);
+    reg_read_multi_string("K\\M", "v", buf, &length);
+    reg_write_dword("K\\W", "v", 1);
+    reg_enum_subkey("K\\E", 0, buf);
+    set_open_observer({});
+    EXPECT_EQ(opened, (std::vector<std::pair<std::string, DWORD>>{{"K\\D", KEY_READ},
+                                                                  {"K\\S", KEY_READ},
+                                                                  {"K\\M", KEY_READ},
+                                                                  {"K\\W", KEY_ALL_ACCESS},
+                                                                  {"K\\E", KEY_READ}}));
 }
 
 }  // namespace
