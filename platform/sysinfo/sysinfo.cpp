@@ -8,25 +8,11 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/core/errno_status.h"
+
 namespace varolan::sysinfo {
 
 namespace {
-
-DWORD status_from_errno(int err) {
-    switch (err) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
 
 // File system kinds whose free space belongs to another machine.
 bool is_network_fs(unsigned long type) {
