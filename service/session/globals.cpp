@@ -20,8 +20,10 @@ bool gate_is_held = false;
 }  // namespace
 
 Event& port_handshake_event() {
-    static Event event;
-    return event;
+    // Never destroyed: detached session threads may still use it while the
+    // process ends.
+    static Event* event = new Event;
+    return *event;
 }
 
 void gate_hold() {
