@@ -85,13 +85,17 @@ class Tmux {
         }
         return s;
     }
-    // Waits until the screen satisfies `pred` (bounded; the screen is polled).
+    // Waits until the screen satisfies `pred` and has stopped changing, so a
+    // screen caught half drawn is not taken (bounded; the screen is polled).
     bool WaitFor(const std::function<bool(const std::string&)>& pred, std::string* last = nullptr) {
-        const std::uint64_t deadline = varolan::monotonic_ms() + 10000;
+        const std::uint64_t deadline = varolan::monotonic_ms() + 30000;
         std::string screen;
+        std::string previous;
         while (varolan::monotonic_ms() < deadline) {
             screen = Capture();
-            if (pred(screen)) {
+            const bool settled = screen == previous;
+            previous = screen;
+            if (settled && pred(screen)) {
                 if (last != nullptr) {
                     *last = screen;
                 }
