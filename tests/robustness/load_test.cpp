@@ -351,5 +351,37 @@ TEST_F(LoadTest, SoakWithUsersComingAndGoing) {
         << to_string(tarnix.census()) << " vs " << to_string(idle);
 }
 
+// Users arriving while others leave. When a session ends before its successor
+// has made its pipe instance (the successor reads "Terminal Type" from the
+// store first), the pipe's last instance closes and the pipe layer removes the
+// listening socket with it: a user connecting in that window finds no pipe
+// and is refused. The soak showed it (2342 of 248 462 sessions refused in 30
+// minutes). Disabled until the listener is kept between instances.
+TEST_F(LoadTest, DISABLED_UsersArrivingWhileOthersLeaveAreNeverRefused) {
+    ASSERT_TRUE(tarnix.start());
+    std::atomic<int> refused{0}, served{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 300; ++i) {
+                PipeUser user;
+                if (!user.connect()) {
+                    refused.fetch_add(1);
+                    continue;
+                }
+                if (user.got("Telnet >", kStepTimeout) && user.type("q\r") &&
+                    user.wait_closed(kStepTimeout)) {
+                    served.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(refused.load(), 0) << served.load() << " served";
+    EXPECT_EQ(served.load(), 8 * 300);
+}
+
 }  // namespace
 }  // namespace varolan::robust
