@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,12 @@ class SecurityTest : public ::testing::Test {
         ASSERT_TRUE(tarnix.install());
         ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_TELNET_PORT, host.port()));
     }
+    // Root, setpriv, and a build tree that nobody may run.
     static bool can_switch_user() {
-        return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0;
+        return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0 &&
+               std::system(("setpriv --reuid=nobody --regid=nogroup --clear-groups test -x '" +
+                            test::program_path("robust-probe").string() + "'")
+                               .c_str()) == 0;
     }
     // robust-probe MODE run as nobody; its one line of output.
     std::string probe_as_nobody(const std::string& mode) {
@@ -61,7 +66,7 @@ class SecurityTest : public ::testing::Test {
 
 TEST_F(SecurityTest, ControlEndpointRefusesANonOwner) {
     if (!can_switch_user()) {
-        GTEST_SKIP() << "needs root and setpriv";
+        GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";
     }
     ASSERT_FALSE(test::program_path("robust-probe").empty());
     ASSERT_TRUE(tarnix.start());
@@ -90,7 +95,7 @@ TEST_F(SecurityTest, ControlEndpointRefusesANonOwner) {
 // control ERROR_SERVICE_NOT_ACTIVE. Disabled until the endpoint is mended.
 TEST_F(SecurityTest, DISABLED_RefusalOfANonOwnerIsReportedAsAccessDenied) {
     if (!can_switch_user()) {
-        GTEST_SKIP() << "needs root and setpriv";
+        GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";
     }
     ASSERT_TRUE(tarnix.start());
     ASSERT_EQ(::chmod(tarnix.dir().str().c_str(), 0711), 0);
@@ -105,7 +110,7 @@ TEST_F(SecurityTest, DISABLED_RefusalOfANonOwnerIsReportedAsAccessDenied) {
 
 TEST_F(SecurityTest, PipeIsOpenToEverybodyAndItsDirectoryRestrictsIt) {
     if (!can_switch_user()) {
-        GTEST_SKIP() << "needs root and setpriv";
+        GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";
     }
     ASSERT_FALSE(test::program_path("robust-probe").empty());
     ASSERT_TRUE(tarnix.start());
