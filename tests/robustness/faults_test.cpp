@@ -40,8 +40,7 @@ class FaultsTest : public ::testing::Test {
     }
     // A pipe user at the prompt, connected to the host; returns the host's end.
     int open_host(PipeUser& user) {
-        EXPECT_TRUE(user.connect());
-        EXPECT_TRUE(user.got("Telnet >"));
+        EXPECT_TRUE(user.open_session());
         EXPECT_TRUE(user.type("o 127.0.0.1\r"));
         EXPECT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
         return host.accept();

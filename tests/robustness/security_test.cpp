@@ -139,16 +139,14 @@ TEST_F(SecurityTest, PipeUserSizesStayBounded) {
     // ends the session, nothing else.
     for (std::size_t size : {2u, 4097u, 200000u}) {
         PipeUser user;
-        ASSERT_TRUE(user.connect());
-        ASSERT_TRUE(user.got("Telnet >"));
+        ASSERT_TRUE(user.open_session());
         ASSERT_TRUE(user.send(std::string(size, 'o')));
         EXPECT_TRUE(user.wait_closed()) << size;
     }
 
     // Long words, long port numbers and a full line.
     PipeUser user;
-    ASSERT_TRUE(user.connect());
-    ASSERT_TRUE(user.got("Telnet >"));
+    ASSERT_TRUE(user.open_session());
     for (const std::string& line : std::vector<std::string>{
              "o 127.0.0.1 99999999999999999999999999999\r", "o 127.0.0.1 0\r", "o 127.0.0.1 -1\r",
              "open " + std::string(60, 'h') + "\r", std::string(40, 'x'), "s\r"}) {

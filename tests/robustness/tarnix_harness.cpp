@@ -165,6 +165,16 @@ bool PipeUser::connect() {
     return true;
 }
 
+bool PipeUser::open_session() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (connect() && got("Telnet >")) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
 bool PipeUser::send(const std::string& message) {
     return fd_ >= 0 && ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) ==
                            static_cast<ssize_t>(message.size());
@@ -349,7 +359,7 @@ bool Tarnix::settles_to(const Census& expected, std::chrono::milliseconds timeou
 
 Census Tarnix::idle_census() {
     PipeUser user;
-    if (user.connect() && user.got("Telnet >")) {
+    if (user.open_session()) {
         user.type("q\r");
         user.wait_closed();
     }
