@@ -204,30 +204,31 @@ void serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     const bool trusted =
         ::getsockopt(conn.get(), SOL_SOCKET, SO_PEERCRED, &cred, &cred_size) == 0 &&
         (cred.uid == ::geteuid() || cred.uid == 0);
+    // The request is read before anything is answered, also from a peer that
+    // is refused: closing on an unread request would reset the connection and
+    // the peer would take the refusal for a service that is not running.
+    PollFd p{conn.get(), poll_in, 0};
+    if (poll_fds(&p, 1, detail::REQUEST_TIMEOUT_MS) <= 0) {
+        return;
+    }
+    detail::Request request;
+    ssize_t got;
+    do {
+        got = ::recv(conn.get(), &request, sizeof request, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
     if (!trusted) {
         reply.result = ERROR_ACCESS_DENIED;
+    } else if (got != static_cast<ssize_t>(sizeof request) ||
+               request.magic != detail::PROTOCOL_MAGIC) {
+        reply.result = ERROR_INVALID_PARAMETER;
+    } else if (request.op == detail::OP_QUERY) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        reply.status = ctx.status;
+        reply.result = ERROR_SUCCESS;
+    } else if (request.op == detail::OP_CONTROL) {
+        reply.result = deliver_control(ctx, request.control, &reply.status);
     } else {
-        PollFd p{conn.get(), poll_in, 0};
-        if (poll_fds(&p, 1, detail::REQUEST_TIMEOUT_MS) <= 0) {
-            return;
-        }
-        detail::Request request;
-        ssize_t got;
-        do {
-            got = ::recv(conn.get(), &request, sizeof request, MSG_DONTWAIT);
-        } while (got < 0 && errno == EINTR);
-        if (got != static_cast<ssize_t>(sizeof request) ||
-            request.magic != detail::PROTOCOL_MAGIC) {
-            reply.result = ERROR_INVALID_PARAMETER;
-        } else if (request.op == detail::OP_QUERY) {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            reply.status = ctx.status;
-            reply.result = ERROR_SUCCESS;
-        } else if (request.op == detail::OP_CONTROL) {
-            reply.result = deliver_control(ctx, request.control, &reply.status);
-        } else {
-            reply.result = ERROR_INVALID_PARAMETER;
-        }
+        reply.result = ERROR_INVALID_PARAMETER;
     }
     ssize_t sent;
     do {

@@ -88,12 +88,9 @@ TEST_F(SecurityTest, ControlEndpointRefusesANonOwner) {
     EXPECT_TRUE(tarnix.alive());
 }
 
-// The same refusal must also be reported as one. The service answers a peer
-// it does not trust at once and closes, without reading its request; the
-// client's send then fails with EPIPE and the client takes the closed
-// connection for "not running": a query reports STOPPED with success, a
-// control ERROR_SERVICE_NOT_ACTIVE. Disabled until the endpoint is mended.
-TEST_F(SecurityTest, DISABLED_RefusalOfANonOwnerIsReportedAsAccessDenied) {
+// The same refusal must also be reported as one, never as a service that is
+// not running (a query answered STOPPED, a control ERROR_SERVICE_NOT_ACTIVE).
+TEST_F(SecurityTest, RefusalOfANonOwnerIsReportedAsAccessDenied) {
     if (!can_switch_user()) {
         GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";
     }
