@@ -152,7 +152,10 @@ class Listener {
     Listener(std::string path, UniqueFd fd, DWORD max_instances)
         : path_(std::move(path)), fd_(std::move(fd)), max_instances_(max_instances) {}
     ~Listener() {
-        if (fd_.valid() && !shut_) {
+        // A retained listener ends only at shutdown (which removed the path) or
+        // at process exit; a stale file left by a crash is replaced at the next
+        // start.
+        if (fd_.valid() && !shut_ && !retained) {
             ::unlink(path_.c_str());
         }
     }
@@ -162,6 +165,7 @@ class Listener {
     // Guarded by the registry mutex.
     DWORD instances = 0;
     bool shut_ = false;
+    bool retained = false;
 
   private:
     std::string path_;
@@ -171,9 +175,16 @@ class Listener {
 
 namespace {
 
+// The listener of each socket path. `instances` keeps it alive while any
+// instance exists; `held` keeps a retained one alive between instances.
+struct ListenerEntry {
+    std::weak_ptr<Listener> instances;
+    std::shared_ptr<Listener> held;
+};
+
 std::mutex registry_mutex;
-std::map<std::string, std::weak_ptr<Listener>>& listeners() {
-    static std::map<std::string, std::weak_ptr<Listener>> map;
+std::map<std::string, ListenerEntry>& listeners() {
+    static std::map<std::string, ListenerEntry> map;
     return map;
 }
 
@@ -484,7 +495,7 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
     std::shared_ptr<Listener> listener;
     auto it = map.find(path);
     if (it != map.end()) {
-        listener = it->second.lock();
+        listener = it->second.instances.lock();
         if (listener && listener->shut_) {
             listener.reset();
         }
@@ -529,7 +540,7 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
             return status;
         }
         listener = std::make_shared<Listener>(path, std::move(fd), max_instances);
-        map[path] = listener;
+        map[path] = ListenerEntry{listener, nullptr};
     }
     ++listener->instances;
     out->attach_listener(std::move(listener));
@@ -574,7 +585,7 @@ bool shutdown_pipe_listener(const char* name) {
     if (it == map.end()) {
         return false;
     }
-    std::shared_ptr<Listener> listener = it->second.lock();
+    std::shared_ptr<Listener> listener = it->second.instances.lock();
     map.erase(it);
     if (!listener || listener->shut_) {
         return false;
@@ -583,6 +594,23 @@ bool shutdown_pipe_listener(const char* name) {
     // Wakes every accept() on it; later accepts fail at once.
     ::shutdown(listener->fd(), SHUT_RDWR);
     ::unlink(listener->path().c_str());
+    return true;
+}
+
+bool retain_pipe_listener(const char* name) {
+    std::string path = pipe_socket_path(name);
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    auto& map = listeners();
+    auto it = map.find(path);
+    if (it == map.end()) {
+        return false;
+    }
+    std::shared_ptr<Listener> listener = it->second.instances.lock();
+    if (!listener || listener->shut_) {
+        return false;
+    }
+    listener->retained = true;
+    it->second.held = std::move(listener);
     return true;
 }
 

@@ -140,6 +140,15 @@ std::string runtime_dir();
 // Socket path of "\\.\PIPE\<name>"; empty when `name` is not a pipe name.
 std::string pipe_socket_path(const char* name);
 
+// Keeps the listening socket of `name` (created by create_named_pipe and not
+// shut down) until shutdown_pipe_listener, even while no instance of the name
+// exists: a client that connects between the end of one instance and the
+// creation of the next waits in the backlog for the next connect() instead of
+// finding no pipe or being reset. Without it the listener goes, and its socket
+// file with it, when its last instance is closed. Returns false when no
+// listener exists.
+bool retain_pipe_listener(const char* name);
+
 // Shuts the listening socket of `name` down: every thread blocked in connect()
 // on an instance of that name returns ERROR_PIPE_NOT_CONNECTED, and so does every
 // later connect() of the existing instances. Connected instances are not touched.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "common/store_layout.h"
@@ -21,6 +22,32 @@ namespace {
 std::atomic<int> sessions_running{0};
 std::atomic<int> sessions_waiting{0};
 std::atomic<std::uint64_t> next_thread_id{1};
+
+// A stopped listener stays stopped: a successor that comes to create its
+// instance after stop_pipe_listener ends instead of making a fresh listener
+// that nobody would ever shut down. Guards the creation of instances.
+std::mutex listener_mutex;
+bool listener_stopped = false;  // guarded by listener_mutex
+
+// Creates this thread's instance of the pipe unless the listener was stopped.
+// The listening socket is kept between instances, so a client that arrives
+// while one session has ended and its successor has not yet made its instance
+// waits for that successor instead of being refused.
+bool create_instance(const pipe::SecurityAttributes& security, pipe::NamedPipe* instance) {
+    std::lock_guard<std::mutex> lock(listener_mutex);
+    if (listener_stopped) {
+        return false;
+    }
+    if (pipe::create_named_pipe(
+            PIPE_NAME, pipe::PIPE_ACCESS_DUPLEX,
+            pipe::PIPE_TYPE_MESSAGE | pipe::PIPE_READMODE_MESSAGE | pipe::PIPE_WAIT,
+            pipe::PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security,
+            instance) != ERROR_SUCCESS) {
+        return false;
+    }
+    pipe::retain_pipe_listener(PIPE_NAME);
+    return true;
+}
 
 // The connected pipe instance as the command interpreter's user side. The relay
 // uses the instance itself (peek, reads of whole blocks).
@@ -191,11 +218,7 @@ void pipe_session() {
     set_terminal_type(record, terminal_type);
 
     pipe::NamedPipe instance;
-    if (pipe::create_named_pipe(
-            PIPE_NAME, pipe::PIPE_ACCESS_DUPLEX,
-            pipe::PIPE_TYPE_MESSAGE | pipe::PIPE_READMODE_MESSAGE | pipe::PIPE_WAIT,
-            pipe::PIPE_UNLIMITED_INSTANCES, PIPE_BUFFER_SIZE, PIPE_BUFFER_SIZE, 0, &security,
-            &instance) != ERROR_SUCCESS) {
+    if (!create_instance(security, &instance)) {
         return;
     }
     descriptor.reset();
@@ -241,7 +264,14 @@ int pipe_sessions_waiting() {
 }
 
 void stop_pipe_listener() {
+    std::lock_guard<std::mutex> lock(listener_mutex);
+    listener_stopped = true;
     pipe::shutdown_pipe_listener(PIPE_NAME);
+}
+
+void reset_pipe_listener() {
+    std::lock_guard<std::mutex> lock(listener_mutex);
+    listener_stopped = false;
 }
 
 }  // namespace varolan::service

@@ -28,7 +28,10 @@ void pipe_session();
 int pipe_sessions_running();
 int pipe_sessions_waiting();
 // Makes the thread waiting for a client end without a successor (its connect
-// fails). Sessions that serve a client are not touched.
+// fails). Sessions that serve a client are not touched. From then on no new
+// instance is created: a successor started later ends at once.
 void stop_pipe_listener();
+// Lifts the stop, so that a new chain can be started (tests).
+void reset_pipe_listener();
 
 }  // namespace varolan::service

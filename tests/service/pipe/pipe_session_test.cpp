@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "common/store_layout.h"
+#include "platform/core/event.h"
 #include "platform/core/thread.h"
 #include "platform/net/net.h"
+#include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
 #include "service/session/globals.h"
 #include "tests/service/pipe/pipe_client.h"
@@ -53,6 +55,7 @@ class PipeSessionTest : public ::testing::Test {
     void SetUp() override {
         reg::reset_store();
         reset_globals();
+        reset_pipe_listener();
         ASSERT_TRUE(host.start());
         telnet_port.store(host.port());
         std::strcpy(escape_set, "\x1d");
@@ -322,7 +325,41 @@ TEST_F(PipeSessionTest, StoppedListenerEndsTheWaitingThreadWithoutSuccessor) {
     EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
     PipeClient c;
     EXPECT_FALSE(c.connect(PIPE_NAME));
+    // A successor that comes to make its instance only after the stop (its
+    // client connected just before) ends too, instead of listening anew.
+    Event done;
+    ASSERT_TRUE(done.create(true, false));
+    Thread late;
+    ASSERT_TRUE(late.start(
+        [&done] {
+            pipe_session();
+            done.set();
+        },
+        session_stack_size));
+    EXPECT_EQ(done.wait(10000), WaitResult::signaled) << "the late successor listens";
+    EXPECT_FALSE(c.connect(PIPE_NAME));
+    if (done.wait(0) != WaitResult::signaled) {
+        pipe::shutdown_pipe_listener(PIPE_NAME);  // frees it, so that the join ends
+        c.close();
+    }
+    late.join();
     started = false;
+}
+
+TEST_F(PipeSessionTest, ClientsArrivingAsTheLastSessionEndsAreServed) {
+    start();
+    // Each client quits at once and the next connects at once: whether or not
+    // the successor has made its instance yet, the client is queued and served.
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        std::string text;
+        PipeClient& c = connect(&text);
+        ASSERT_EQ(text, prompt());
+        ASSERT_TRUE(c.type("q\r"));
+        ASSERT_TRUE(c.wait_closed());
+        clients.clear();
+    }
+    EXPECT_EQ(connection_count.load(), 20);
 }
 
 }  // namespace
