@@ -318,6 +318,10 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     line_->push_input("hi");
     ASSERT_TRUE(host_.wait_for_received(2));
     clock_.clear_sleeps();
+    // Only what follows the carrier's loss counts: the reopened port drops DTR
+    // again while it is configured, at the same clock time as the close.
+    const std::size_t before_drop = line_->log().size();
+    const std::uint64_t dropped_at = clock_.now_ms();
     line_->drop_modem(MS_RLSD_ON);
     ASSERT_TRUE(host_.wait_for_peer_close());
     ASSERT_TRUE(line_->wait_for_log(LineEvent::opened, 2));
@@ -325,15 +329,19 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     ASSERT_GE(sleeps.size(), 2u);
     EXPECT_EQ(sleeps[0], 2000u);  // the line dropped: wait, then end
     EXPECT_EQ(sleeps[1], 1000u);  // DTR low
-    std::uint64_t dtr_low = 0, closed = 0;
-    for (const auto& e : line_->log()) {
-        if (e.kind == LineEvent::dtr && e.value == 0)
-            dtr_low = e.at_ms;
-        if (e.kind == LineEvent::closed)
-            closed = e.at_ms;
+    const auto after = line_->log();
+    std::size_t at = before_drop;
+    while (at < after.size() && !(after[at].kind == LineEvent::dtr && after[at].value == 0)) {
+        ++at;
     }
-    ASSERT_NE(dtr_low, 0u);
-    EXPECT_EQ(closed - dtr_low, 1000u);
+    ASSERT_LT(at, after.size()) << "DTR never dropped";
+    const std::uint64_t dtr_low = after[at].at_ms;
+    while (at < after.size() && after[at].kind != LineEvent::closed) {
+        ++at;
+    }
+    ASSERT_LT(at, after.size()) << "the port was never closed";
+    EXPECT_EQ(dtr_low - dropped_at, 2000u);
+    EXPECT_EQ(after[at].at_ms - dtr_low, 1000u);
     EXPECT_EQ(service::connection_count.load(), 1);
 }
 
