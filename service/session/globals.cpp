@@ -17,6 +17,7 @@ namespace {
 std::mutex gate_mutex;
 std::condition_variable gate_cv;
 bool gate_is_held = false;
+int gate_waiting = 0;
 }  // namespace
 
 Event& port_handshake_event() {
@@ -46,7 +47,17 @@ bool gate_held() {
 
 void gate_pass() {
     std::unique_lock<std::mutex> lock(gate_mutex);
+    if (!gate_is_held) {
+        return;
+    }
+    ++gate_waiting;
     gate_cv.wait(lock, [] { return !gate_is_held; });
+    --gate_waiting;
+}
+
+int gate_waiters() {
+    std::lock_guard<std::mutex> lock(gate_mutex);
+    return gate_waiting;
 }
 
 std::size_t bounded_copy(char* dst, std::size_t dst_size, const char* src) {

@@ -42,6 +42,8 @@ void gate_hold();
 void gate_release();
 bool gate_held();
 void gate_pass();
+// Threads blocked in gate_pass() right now (tests wait for a session to be parked).
+int gate_waiters();
 
 // Copies the NUL-terminated `src` into `dst` of `dst_size` bytes, cutting it to
 // fit; `dst` is always terminated. Returns the length copied.

@@ -277,11 +277,19 @@ TEST_F(PipeSessionTest, PausedSessionsHoldTheirDataUntilContinued) {
     PipeClient& c = connect();
     open_host(c, 1);
     gate_hold();
+    // The relay parks at the gate within one idle pass; the session waiting
+    // for the next client does not pass it.
+    ASSERT_TRUE(wait_for([] { return gate_waiters() == 1; }));
     ASSERT_TRUE(host.send("held"));
     ASSERT_TRUE(c.send("also held"));
+    EXPECT_EQ(c.read_quiet(300ms), "") << "nothing reaches the client while paused";
+    EXPECT_EQ(host.received(), "") << "nothing reaches the host while paused";
+    EXPECT_EQ(gate_waiters(), 1);
     gate_release();
     EXPECT_EQ(c.read_until("held"), "held");
     EXPECT_TRUE(host.wait_for_received(9));
+    EXPECT_EQ(host.received(), "also held");
+    EXPECT_EQ(gate_waiters(), 0);
 }
 
 TEST_F(PipeSessionTest, EndedSessionsLeaveNoDescriptorOrThreadBehind) {

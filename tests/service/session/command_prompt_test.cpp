@@ -13,6 +13,7 @@
 #include "tests/service/session/fake_resolver.h"
 #include "tests/support/session_user_side.h"
 #include "tests/support/tcp_host.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::service {
 namespace {
@@ -269,6 +270,8 @@ TEST_F(CommandPromptTest, PausedGateHoldsTheInterpreter) {
     gate_hold();
     std::atomic<int> result{-1};
     std::thread session([&] { result = run_command_prompt(record, P.c_str()); });
+    EXPECT_TRUE(test::wait_until([] { return gate_waiters() == 1; }))
+        << "the interpreter never reached the gate";
     EXPECT_EQ(terminal_read_available(terminal.get(), std::chrono::milliseconds(100)), "");
     gate_release();
     EXPECT_EQ(test::terminal_read_until(terminal.get(), P), P);
