@@ -24,10 +24,18 @@ void write_text(UserSide* handle, const char* text) {
     write_text(handle, text, std::strlen(text));
 }
 
+// Longest message: a host name of 255 characters (the longest the store holds,
+// "AutoOpen Computer Name") with the text around it, so that no message loses
+// its end of line.
+constexpr std::size_t HOST_NAME_MAX_LENGTH = 255;
+constexpr std::size_t MESSAGE_SIZE = PROMPT_SIZE + 32;
+static_assert(MESSAGE_SIZE > HOST_NAME_MAX_LENGTH + sizeof ": Unknown Host\r\n" - 1);
+static_assert(MESSAGE_SIZE > HOST_NAME_MAX_LENGTH + sizeof "Trying... \r\n" - 1);
+
 // Formats a message into a bounded buffer and writes it.
 template <typename... Args>
 void write_formatted(UserSide* handle, const char* format, Args... args) {
-    char text[PROMPT_SIZE];
+    char text[MESSAGE_SIZE];
     int n = std::snprintf(text, sizeof text, format, args...);
     if (n < 0) {
         return;

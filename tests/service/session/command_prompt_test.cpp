@@ -25,6 +25,7 @@ using test::terminal_write;
 const std::string P = "\r\nTelnet >";  // the prompt used throughout
 const std::string HELP = "Commands\r\n\nO    Open\r\nQ    Quit\r\nS    Status\r\n?    Help\r\n";
 const std::string INVALID = "Invalid command\r\n";
+constexpr std::size_t REG_NAME_BUFFER = 256;  // a string value read from the store
 
 std::string status_text(int connections, int bytes) {
     return "There have been " + std::to_string(connections) + " connections\r\nWith " +
@@ -257,12 +258,28 @@ TEST_F(CommandPromptTest, ConnectHostClearsAnUnknownName) {
     EXPECT_EQ(name[0], '\0');
     EXPECT_EQ(terminal_read_available(terminal.get()), "nosuchhost: Unknown Host\r\n");
 
+    // A name as long as the store holds (255 characters) keeps its whole
+    // message, line end included, resolved or not.
+    std::string long_name(255, 'z');
+    char unknown[REG_NAME_BUFFER] = {};
+    std::memcpy(unknown, long_name.c_str(), long_name.size());
+    EXPECT_EQ(connect_host(record, unknown), 0);
+    EXPECT_EQ(terminal_read_available(terminal.get()), long_name + ": Unknown Host\r\n");
+    long_name[0] = 'y';
+    resolver.names[long_name] = "127.0.0.1";
+    char known_long[REG_NAME_BUFFER] = {};
+    std::memcpy(known_long, long_name.c_str(), long_name.size());
+    EXPECT_EQ(connect_host(record, known_long), 1);
+    EXPECT_EQ(terminal_read_available(terminal.get()), "Trying... " + long_name + "\r\n");
+    EXPECT_TRUE(host.wait_for_connections(1));
+    end_host_connection(record);
+
     // Without a user side (automatic connections) nothing is written anywhere.
     resolver.names["EPSILON"] = "127.0.0.1";
     record.user_handle.reset();
     char known[LINE_SIZE] = "EPSILON";
     EXPECT_EQ(connect_host(record, known), 1);
-    EXPECT_TRUE(host.wait_for_connections(1));
+    EXPECT_TRUE(host.wait_for_connections(2));
 }
 
 // While the service is paused a session does not get to its prompt.
