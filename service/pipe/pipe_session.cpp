@@ -22,6 +22,7 @@ namespace {
 std::atomic<int> sessions_running{0};
 std::atomic<int> sessions_waiting{0};
 std::atomic<std::uint64_t> next_thread_id{1};
+std::atomic<std::uint32_t> idle_wait_ms{PIPE_IDLE_WAIT_MS};
 
 // A stopped listener stays stopped: a successor that comes to create its
 // instance after stop_pipe_listener ends instead of making a fresh listener
@@ -181,7 +182,7 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
         if (!moved) {
             PollFd fds[2] = {{instance.poll_fd(), poll_in, 0},
                              {record.block_event.poll_fd(), poll_in, 0}};
-            poll_fds(fds, 2, PIPE_IDLE_WAIT_MS);
+            poll_fds(fds, 2, idle_wait_ms.load(std::memory_order_relaxed));
         }
     }
 }
@@ -253,6 +254,10 @@ void pipe_session() {
             return;
         }
     }
+}
+
+void set_pipe_idle_wait_ms(std::uint32_t ms) {
+    idle_wait_ms.store(ms, std::memory_order_relaxed);
 }
 
 int pipe_sessions_running() {

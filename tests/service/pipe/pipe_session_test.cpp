@@ -56,6 +56,7 @@ class PipeSessionTest : public ::testing::Test {
         reg::reset_store();
         reset_globals();
         reset_pipe_listener();
+        set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         ASSERT_TRUE(host.start());
         telnet_port.store(host.port());
         std::strcpy(escape_set, "\x1d");
@@ -72,6 +73,7 @@ class PipeSessionTest : public ::testing::Test {
         }
         stop_pipe_listener();
         EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+        set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         reg::reset_store();
     }
     void start() {
@@ -139,6 +141,60 @@ TEST_F(PipeSessionTest, HelpStatusAndQuitAtThePrompt) {
     ASSERT_TRUE(c.type("q\r"));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_EQ(c.read_quiet(0ms), "q\r\n") << "Q writes nothing but its echo";
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+}
+
+TEST_F(PipeSessionTest, AMessageOfSeveralBytesAtThePromptEndsTheSession) {
+    start();
+    PipeClient& c = connect();
+    // The prompt reads one byte per message: a longer message fails that read.
+    ASSERT_TRUE(c.send("s\r"));
+    EXPECT_TRUE(c.wait_closed());
+    EXPECT_EQ(c.read_quiet(0ms), "") << "neither echo nor status";
+    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    std::string text;
+    connect(&text);
+    EXPECT_EQ(text, prompt()) << "the next client is served";
+}
+
+// With the idle wait unbounded, an idle pass ends only when the client sends
+// or the host reader hands over a block (or ends): a relay that moved data
+// only when its wait timed out would stall at the first step here.
+TEST_F(PipeSessionTest, RelayNeedsNoIdleTimeoutToMoveData) {
+    set_pipe_idle_wait_ms(INFINITE_WAIT);
+    start();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    std::string sent;
+    for (int i = 0; i < 5; ++i) {
+        const std::string up = "ping " + std::to_string(i);
+        const std::string down = "pong " + std::to_string(i);
+        ASSERT_TRUE(c.send(up));
+        sent += up;
+        ASSERT_TRUE(host.wait_for_received(sent.size())) << i;
+        ASSERT_TRUE(host.send(down));
+        ASSERT_EQ(c.read_until(down), down) << i;
+    }
+    // A message read in pieces over several passes, and negotiation answered.
+    std::string big(10000, 'b');
+    ASSERT_TRUE(c.send(big));
+    sent += big;
+    ASSERT_TRUE(host.wait_for_received(sent.size()));
+    ASSERT_TRUE(host.send(IAC + "\xfd\x01" + "after"));
+    EXPECT_EQ(c.read_until("after"), "after");
+    ASSERT_TRUE(host.wait_for_received(sent.size() + 3));
+    EXPECT_EQ(host.received().substr(sent.size()), IAC + "\xfb\x01");
+
+    // Each way out of the relay: the host closing, the escape, the client going.
+    host.close_connection();
+    EXPECT_EQ(c.read_until("Telnet >"), prompt());
+    open_host(c, 2);
+    ASSERT_TRUE(c.send("\x1d"));
+    EXPECT_EQ(c.read_until("Telnet >"), prompt());
+    EXPECT_TRUE(host.wait_for_peer_close());
+    open_host(c, 3);
+    c.close();
+    EXPECT_TRUE(host.wait_for_peer_close());
     EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
 }
 
