@@ -1,5 +1,6 @@
 #include "service/serial/port_session.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,11 +30,12 @@ constexpr std::uint32_t ABSENT_RETRY_MS = 1000;        // port not there yet
 constexpr std::uint32_t SIGNAL_SETTLE_MS = 2000;       // after the line signal came
 constexpr std::uint32_t DTR_LOW_MS = 1000;             // hang-up of a modem
 constexpr std::uint32_t LINE_DROP_WAIT_MS = 2000;      // after the line signal went
-constexpr std::uint32_t IDLE_PACING_MS = 100;          // longest wait of an idle relay pass
 constexpr std::uint32_t AUTO_CONNECT_RETRY_MS = 2000;  // after a failed automatic connection
 constexpr std::uint32_t DEFAULT_DELAY_MS = 2000;       // modem and login-script delays
 
 constexpr unsigned char IAC_BRK[2] = {255, 243};
+
+std::atomic<std::uint32_t> idle_wait_ms{PORT_IDLE_WAIT_MS};
 
 // A multi-string as read from the store: NUL-terminated strings ended by an
 // empty one, within `length` bytes (a last string without terminator ends at
@@ -353,7 +355,7 @@ void PortSession::idle_wait() {
     if (record.block_event.valid()) {
         fds[count++] = PollFd{record.block_event.poll_fd(), poll_in, 0};
     }
-    poll_fds(fds, count, IDLE_PACING_MS);
+    poll_fds(fds, count, idle_wait_ms.load(std::memory_order_relaxed));
     // The reader's signal is only a wake-up; the block itself is in the record.
     if (record.block_event.valid()) {
         record.block_event.try_consume();
@@ -518,6 +520,10 @@ Outcome PortSession::serve_user() {
 }
 
 }  // namespace
+
+void set_port_idle_wait_ms(std::uint32_t ms) {
+    idle_wait_ms.store(ms, std::memory_order_relaxed);
+}
 
 void port_session(const std::uint32_t* port_index) {
     const std::uint32_t index = *port_index;

@@ -10,6 +10,14 @@
 
 namespace varolan::service {
 
+// Longest wait of an idle relay pass (ms). The wait ends at once when the port
+// has input or the host reader hands over a block.
+inline constexpr std::uint32_t PORT_IDLE_WAIT_MS = 100;
+// Sets that wait (INFINITE_WAIT leaves only the wake-ups; a line signal that
+// drops while nothing moves is then noticed at the next data). Tests use it to
+// show that the relay never depends on the timeout to move data.
+void set_port_idle_wait_ms(std::uint32_t ms);
+
 // Thread routine, one per managed port. Reads the index through the pointer,
 // sets port_handshake_event() as soon as it no longer needs it, and returns only
 // when it gives the port up.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/net/net.h"
 #include "tests/service/serial/port_session_fixture.h"
@@ -225,7 +226,44 @@ INSTANTIATE_TEST_SUITE_P(
                       FlowCase{4, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_HANDSHAKE, 1, 1, 0},
                       FlowCase{9, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, 0, 0, 0}));
 
+// Reads "Device Flags" at every open attempt, and after a failed one sets it to
+// a marker: each attempt then shows whether the session wrote 0 again before it.
+class FlagRecordingOpener final : public CommOpener {
+  public:
+    explicit FlagRecordingOpener(std::string key_path) : key_path_(std::move(key_path)) {
+        previous_ = set_comm_opener(this);
+    }
+    ~FlagRecordingOpener() override { set_comm_opener(previous_); }
+
+    DWORD open(const char* name, std::unique_ptr<CommPort>& out) override {
+        std::uint32_t flags = 0xDEAD;
+        if (!reg_read_dword(key_path_.c_str(), VALUE_DEVICE_FLAGS, &flags)) {
+            flags = 0xDEAD;
+        }
+        DWORD result = previous_->open(name, out);
+        if (result != ERROR_SUCCESS) {
+            reg_write_dword(key_path_.c_str(), VALUE_DEVICE_FLAGS, MARKER);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(flags);
+        return result;
+    }
+    std::vector<std::uint32_t> seen() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+
+    static constexpr std::uint32_t MARKER = 0x5A5A;
+
+  private:
+    std::string key_path_;
+    CommOpener* previous_ = nullptr;
+    mutable std::mutex mutex_;
+    std::vector<std::uint32_t> seen_;
+};
+
 TEST_F(PortSessionTest, AnAbsentPortIsRetriedEverySecondUntilItAppears) {
+    FlagRecordingOpener flags(key_path_);
     opener_.script_open("COM2", {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND});
     start();
     ASSERT_TRUE(wait_prompt());
@@ -234,7 +272,10 @@ TEST_F(PortSessionTest, AnAbsentPortIsRetriedEverySecondUntilItAppears) {
     for (std::size_t i = 1; i < attempts.size(); ++i) {
         EXPECT_EQ(attempts[i].second - attempts[i - 1].second, 1000u);
     }
+    EXPECT_EQ(flags.seen(), (std::vector<std::uint32_t>{0, 0, 0, 0}))
+        << "\"Device Flags\" is 0 before each try";
     EXPECT_EQ(device_flags(), 0u);
+    stop();  // while the recording opener is still in place
 }
 
 // --- the prompt ---------------------------------------------------------------------
@@ -423,6 +464,45 @@ TEST_F(PortSessionTest, RelaysBothWaysAndFiltersTelnetCommands) {
     EXPECT_EQ(host_.received().substr(6, 1), "\xff");
     EXPECT_EQ(service::connection_count.load(), 1);
     EXPECT_GE(service::byte_count.load(), 6 + 16);
+}
+
+// With the idle wait unbounded, an idle pass ends only when the port has input
+// (a break brings a NUL byte) or the host reader hands over a block (or ends):
+// a relay that moved data only when its wait timed out would stall here.
+TEST_F(PortSessionTest, RelayNeedsNoIdleTimeoutToMoveData) {
+    service::set_port_idle_wait_ms(INFINITE_WAIT);
+    set_escape("\x1d");
+    start();
+    ASSERT_TRUE(wait_prompt());
+    ASSERT_TRUE(open_host());
+    ASSERT_TRUE(line_->wait_for_log(LineEvent::timeouts_set, 2));  // relaying
+    std::string sent;
+    for (int i = 0; i < 5; ++i) {
+        const std::string up = "ping " + std::to_string(i);
+        const std::string down = "pong " + std::to_string(i);
+        const std::size_t before = line_->output().size();
+        line_->push_input(up);
+        sent += up;
+        ASSERT_TRUE(host_.wait_for_received(sent.size())) << i;
+        ASSERT_TRUE(host_.send(down));
+        ASSERT_TRUE(line_->wait_for_output(down, 10000, before)) << i;
+    }
+    line_->inject_break();
+    sent += "\xff\xf3";
+    ASSERT_TRUE(host_.wait_for_received(sent.size()));
+    EXPECT_EQ(host_.received(), sent);
+
+    // The host closing, then the escape character: each ends the connection.
+    host_.close_connection();
+    ASSERT_TRUE(line_->wait_for_log(LineEvent::opened, 2));
+    ASSERT_TRUE(line_->wait_until([](const std::string& out, const std::vector<LineEvent>&) {
+        return out.rfind("Telnet >") > out.find("Telnet >");
+    }));
+    ASSERT_TRUE(open_host(1));
+    ASSERT_TRUE(line_->wait_for_log(LineEvent::timeouts_set, 4));
+    line_->push_input("\x1d");
+    EXPECT_TRUE(host_.wait_for_peer_close());
+    EXPECT_TRUE(line_->wait_for_log(LineEvent::opened, 3));
 }
 
 TEST_F(PortSessionTest, HostCloseReopensThePortWithoutAMessage) {
