@@ -38,8 +38,6 @@ std::atomic<const char*> stop_text{""};
 std::atomic<int> debug_hold{0};
 std::atomic<bool> debug_holding{false};
 
-std::atomic<std::uint64_t> thread_sequence{0};
-
 void builtin_pipe_session() {}
 
 void builtin_port_session(const std::uint32_t* port_index) {
@@ -62,12 +60,6 @@ void signal_stop_event() {
 DWORD current_state() {
     std::lock_guard<std::mutex> lock(status_mutex);
     return service_status.dwCurrentState;
-}
-
-// Every service thread goes into the slot in turn (informational: pause holds
-// all sessions through the gate, not one thread).
-void note_thread_created() {
-    worker_thread_slot.store(++thread_sequence);
 }
 
 }  // namespace

@@ -21,7 +21,6 @@ namespace {
 
 std::atomic<int> sessions_running{0};
 std::atomic<int> sessions_waiting{0};
-std::atomic<std::uint64_t> next_thread_id{1};
 std::atomic<std::uint32_t> idle_wait_ms{PIPE_IDLE_WAIT_MS};
 
 // A stopped listener stays stopped: a successor that comes to create its
@@ -105,26 +104,10 @@ class RunningMark {
     bool waiting_ = false;
 };
 
-bool has_escape_character(const char* block, DWORD count) {
-    std::size_t set_length = std::strlen(escape_set);
-    if (set_length == 0) {
-        return false;  // an empty escape set never matches
-    }
-    for (DWORD i = 0; i < count; ++i) {
-        if (std::memchr(escape_set, block[i], set_length) != nullptr) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The user side is gone: the host connection goes with it, then the instance.
 void end_session(SessionRecord& record) {
     end_host_connection(record);
-    if (record.user_handle) {
-        record.user_handle->close();
-        record.user_handle.reset();
-    }
+    close_user_side(record);
 }
 
 enum class RelayEnd { to_prompt, session_over };
@@ -152,7 +135,7 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
             DWORD count = 0;
             instance.read(state.transfer, BLOCK_SIZE, &count);  // more data: next pass
             byte_count.fetch_add(static_cast<std::int32_t>(count));
-            if (has_escape_character(state.transfer, count)) {
+            if (block_has_escape(state.transfer, count)) {
                 end_host_connection(record);
                 return RelayEnd::to_prompt;
             }
@@ -169,12 +152,7 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
 
         std::int32_t received = host_block_count(record);
         if (received != 0) {
-            byte_count.fetch_add(received);
-            std::int32_t length =
-                block_has_iac(record, received) ? filter_telnet(record) : received;
-            if (length > 0) {
-                side.write(record.receive_buffer, static_cast<std::uint32_t>(length));
-            }
+            pass_host_block(record, received);
             drain_host_block(record);
             moved = true;
         }
@@ -233,9 +211,8 @@ void pipe_session() {
     connection_count.fetch_add(1);
 
     // The successor waits for the next client while this thread serves its own.
-    std::uint64_t successor_id = next_thread_id.fetch_add(1);
     if (start_detached([] { pipe_session(); }, session_stack_size)) {
-        worker_thread_slot.store(successor_id);
+        note_thread_created();
     }
 
     format_session_prompt(state->prompt, PIPE_NAME);

@@ -113,12 +113,7 @@ struct PortSession {
         return side != nullptr ? side->port() : nullptr;
     }
 
-    void close_port() {
-        if (record.user_handle) {
-            record.user_handle->close();
-            record.user_handle.reset();
-        }
-    }
+    void close_port() { close_user_side(record); }
 
     Outcome give_up(std::uint32_t bits) {
         status |= bits;
@@ -391,7 +386,6 @@ Outcome PortSession::relay() {
 
     LineMode mode{};
     const bool watch_line = line_mode(auto_open, &mode);
-    const std::size_t escape_length = strnlen(escape_set, ESCAPE_SET_SIZE);
     for (;;) {
         gate_pass();
         bool busy = false;
@@ -420,12 +414,7 @@ Outcome PortSession::relay() {
         }
         if (n > 0 && port_buffer[0] != '\0') {
             byte_count.fetch_add(static_cast<std::int32_t>(n), std::memory_order_relaxed);
-            bool escape = false;
-            for (DWORD i = 0; i < n && !escape; ++i) {
-                escape =
-                    escape_length > 0 && std::memchr(escape_set, port_buffer[i], escape_length);
-            }
-            if (escape) {
+            if (block_has_escape(port_buffer, n)) {
                 break;
             }
             if (record.host_socket.send(port_buffer, n) != static_cast<int>(n)) {
@@ -451,14 +440,8 @@ Outcome PortSession::relay() {
 
         std::int32_t count = host_block_count(record);
         if (count != 0) {
-            byte_count.fetch_add(count, std::memory_order_relaxed);
-            std::int32_t length = block_has_iac(record, count) ? filter_telnet(record) : count;
-            if (length > 0) {
-                DWORD done = 0;
-                p->WriteFile(record.receive_buffer, static_cast<DWORD>(length), &done);
-                if (script_delay != 0) {
-                    script_pending = true;
-                }
+            if (pass_host_block(record, count) > 0 && script_delay != 0) {
+                script_pending = true;
             }
             drain_host_block(record);
             busy = true;

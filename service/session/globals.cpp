@@ -14,11 +14,16 @@ std::atomic<std::int32_t> byte_count{0};
 std::atomic<std::uint64_t> worker_thread_slot{0};
 
 namespace {
+std::atomic<std::uint64_t> thread_sequence{0};
 std::mutex gate_mutex;
 std::condition_variable gate_cv;
 bool gate_is_held = false;
 int gate_waiting = 0;
 }  // namespace
+
+void note_thread_created() {
+    worker_thread_slot.store(thread_sequence.fetch_add(1) + 1);
+}
 
 Event& port_handshake_event() {
     // Never destroyed: detached session threads may still use it while the
@@ -79,6 +84,7 @@ void reset_globals() {
     connection_count.store(0);
     byte_count.store(0);
     worker_thread_slot.store(0);
+    thread_sequence.store(0);
     gate_release();
 }
 

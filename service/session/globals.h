@@ -35,6 +35,9 @@ Event& port_handshake_event();
 
 // Id of the most recently created service thread (informational).
 extern std::atomic<std::uint64_t> worker_thread_slot;
+// Gives a newly created service thread the next id and puts it into
+// worker_thread_slot. Every place that creates a service thread calls it.
+void note_thread_created();
 
 // Pause: a process-wide gate that every session loop passes. While held,
 // gate_pass() blocks until the gate is released.

@@ -45,13 +45,6 @@ void write_formatted(UserSide* handle, const char* format, Args... args) {
     write_text(handle, text, length);
 }
 
-void close_user_side(SessionRecord& record) {
-    if (record.user_handle) {
-        record.user_handle->close();
-        record.user_handle.reset();
-    }
-}
-
 // Parses a TCP port number: decimal digits only, 1 to 65535.
 bool parse_port(const char* word, std::uint16_t* port) {
     if (word[0] == '\0') {
@@ -75,6 +68,26 @@ bool parse_port(const char* word, std::uint16_t* port) {
 }
 
 }  // namespace
+
+void close_user_side(SessionRecord& record) {
+    if (record.user_handle) {
+        record.user_handle->close();
+        record.user_handle.reset();
+    }
+}
+
+bool block_has_escape(const char* block, std::size_t count) {
+    const std::size_t set_length = strnlen(escape_set, ESCAPE_SET_SIZE);
+    if (set_length == 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::memchr(escape_set, block[i], set_length) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void set_terminal_type(SessionRecord& record, const char* name) {
     bounded_copy(record.terminal_type, sizeof record.terminal_type, name);

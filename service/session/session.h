@@ -81,6 +81,14 @@ void host_reader(SessionRecord* record);
 // when no connection is open.
 void end_host_connection(SessionRecord& record);
 
+// Closes the user side and sets record.user_handle to null, which tells the
+// session that the user side is gone. Nothing happens when it is null already.
+void close_user_side(SessionRecord& record);
+
+// True when any of the `count` bytes of `block` (NUL bytes included) is one of
+// the characters of escape_set. An empty escape_set never matches.
+bool block_has_escape(const char* block, std::size_t count);
+
 // Session-thread side of the hand-over.
 // The byte count of the waiting host block (0 = none), with acquire order.
 inline std::int32_t host_block_count(const SessionRecord& record) {

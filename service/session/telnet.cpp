@@ -44,6 +44,15 @@ bool block_has_iac(const SessionRecord& record, std::int32_t count) {
     return std::memchr(record.receive_buffer, TELNET_IAC, n) != nullptr;
 }
 
+std::int32_t pass_host_block(SessionRecord& record, std::int32_t count) {
+    byte_count.fetch_add(count, std::memory_order_relaxed);
+    std::int32_t length = block_has_iac(record, count) ? filter_telnet(record) : count;
+    if (length > 0 && record.user_handle) {
+        record.user_handle->write(record.receive_buffer, static_cast<std::uint32_t>(length));
+    }
+    return length > 0 ? length : 0;
+}
+
 void answer_do(SessionRecord& record, std::size_t option_pos) {
     unsigned char option = buffer_byte(record, option_pos);
     if (option == OPTION_ECHO || option == OPTION_TERMINAL_TYPE) {

@@ -30,6 +30,13 @@ bool block_has_iac(const SessionRecord& record, std::int32_t count);
 // Returns the number of data bytes left (terminated with a NUL).
 std::int32_t filter_telnet(SessionRecord& record);
 
+// Passes the waiting host block of `count` bytes (not 0) on to the user side:
+// adds `count` to byte_count, removes the command sequences when the block
+// holds the byte 255 (answering negotiation on host_socket), and writes what is
+// left with one write. Returns the length written (0 when nothing was left).
+// The block is not drained; the caller does that once it is done with it.
+std::int32_t pass_host_block(SessionRecord& record, std::int32_t count);
+
 // Answer to IAC DO / IAC WILL whose option byte is at `option_pos` of receive_buffer.
 void answer_do(SessionRecord& record, std::size_t option_pos);
 void answer_will(SessionRecord& record, std::size_t option_pos);

@@ -165,6 +165,39 @@ TEST_F(TelnetTest, TerminalTypeAnswerUsesAtMostFifteenCharacters) {
     EXPECT_EQ(text(host_got()), text(expected));
 }
 
+// The step both relays take with a host block: count it, filter it when it
+// holds 255, write what is left to the user in one write.
+TEST_F(TelnetTest, PassHostBlockCountsFiltersAndWritesWhatIsLeft) {
+    reset_globals();
+    auto user = test::make_user_line();
+    ASSERT_TRUE(user.side);
+    record.user_handle = std::move(user.side);
+    struct Case {
+        Bytes block;
+        std::string user;
+        Bytes host;
+    } cases[] = {
+        {{'a', 0, 'b'}, std::string("a\0b", 3), {}},
+        {{'x', IAC, WILL, 3, 'y'}, "xy", {IAC, DO, 3}},
+        {{IAC, DO, 1}, "", {IAC, WILL, 1}},
+    };
+    std::int32_t counted = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.user);
+        std::memcpy(record.receive_buffer, c.block.data(), c.block.size());
+        record.receive_buffer[c.block.size()] = '\0';
+        const auto count = static_cast<std::int32_t>(c.block.size());
+        record.received_count.store(count);
+        EXPECT_EQ(pass_host_block(record, count), static_cast<std::int32_t>(c.user.size()));
+        counted += count;
+        EXPECT_EQ(byte_count.load(), counted) << "counted before filtering";
+        EXPECT_EQ(test::terminal_read_available(user.terminal.get(), std::chrono::milliseconds(5)),
+                  c.user);
+        EXPECT_EQ(text(host_got()), text(c.host));
+    }
+    reset_globals();
+}
+
 TEST_F(TelnetTest, BlockHasIacLooksAtTheWholeCount) {
     std::memcpy(record.receive_buffer, "a\0b\xff", 4);
     EXPECT_TRUE(block_has_iac(record, 4));
