@@ -282,6 +282,31 @@ TEST_F(CommandPromptTest, ConnectHostClearsAnUnknownName) {
     EXPECT_TRUE(host.wait_for_connections(2));
 }
 
+TEST(EscapeTest, AnyByteOfTheBlockMayBeAnEscapeCharacter) {
+    reset_globals();
+    struct Case {
+        const char* set;
+        std::string block;
+        bool escape;
+    } cases[] = {
+        {"\x1d", "abc", false},
+        {"\x1d", "\x1d", true},
+        {"\x1d", std::string("a\0\0\x1d", 4), true},  // NUL bytes do not end the block
+        {"\x1d\x01", "xyz\x01", true},
+        {"", std::string("\x1d\0q", 3), false},  // an empty set never matches
+        {"abcdefghijk", "k", true},              // the eleventh character counts
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.set);
+        bounded_copy(escape_set, ESCAPE_SET_SIZE, c.set);
+        EXPECT_EQ(block_has_escape(c.block.data(), c.block.size()), c.escape) << c.block;
+        if (!c.block.empty()) {
+            EXPECT_FALSE(block_has_escape(c.block.data(), 0));
+        }
+    }
+    reset_globals();
+}
+
 // While the service is paused a session does not get to its prompt.
 TEST_F(CommandPromptTest, PausedGateHoldsTheInterpreter) {
     gate_hold();
