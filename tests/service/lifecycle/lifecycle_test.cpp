@@ -24,6 +24,7 @@
 #include "service/session/globals.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/process.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::service {
 namespace {
@@ -31,6 +32,7 @@ namespace {
 using scm::SERVICE_STATUS;
 using test::ScopedEnv;
 using test::TempDir;
+using test::wait_until;
 
 // --- recording session entries ------------------------------------------------------
 
@@ -95,18 +97,6 @@ std::vector<Report> recorded_reports() {
 
 const scm::SERVICE_TABLE_ENTRY table[] = {{SERVICE_NAME, service_main}, {nullptr, nullptr}};
 
-template <typename Pred>
-bool eventually(Pred pred) {
-    const std::uint64_t deadline = monotonic_ms() + 20000;
-    while (!pred()) {
-        if (monotonic_ms() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 constexpr DWORD ACCEPT_ALL = scm::SERVICE_ACCEPT_STOP | scm::SERVICE_ACCEPT_PAUSE_CONTINUE;
 
 class LifecycleTest : public ::testing::Test {
@@ -165,7 +155,7 @@ class LifecycleTest : public ::testing::Test {
             [this] { dispatch_result_ = scm::run_service_in_console(table, record_report); }, 0);
     }
     bool wait_state(DWORD state) {
-        return eventually([&] {
+        return wait_until([&] {
             SERVICE_STATUS s;
             return scm::query_endpoint(SERVICE_NAME, &s) == ERROR_SUCCESS &&
                    s.dwCurrentState == state;
@@ -192,7 +182,7 @@ class LifecycleTest : public ::testing::Test {
 TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
-    ASSERT_TRUE(eventually([] { return pipe_calls.load() == 1; }));
+    ASSERT_TRUE(wait_until([] { return pipe_calls.load() == 1; }));
 
     struct Step {
         DWORD control;
@@ -234,7 +224,7 @@ TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
 TEST_F(LifecycleTest, PauseHoldsSessionsAtTheGateUntilContinue) {
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
-    ASSERT_TRUE(eventually([] { return pipe_calls.load() == 1; }));  // start-up is over
+    ASSERT_TRUE(wait_until([] { return pipe_calls.load() == 1; }));  // start-up is over
     ASSERT_EQ(control(scm::SERVICE_CONTROL_PAUSE), scm::SERVICE_PAUSED);
     std::atomic<bool> passed{false};
     std::thread session([&] {
@@ -279,7 +269,7 @@ TEST_F(LifecycleTest, FailedStatusReportTakesTheStopPath) {
         // The start-up thread exists only once START_PENDING was reported; it
         // ends after starting the pipe listener.
         const int pipes = c.failing_state == scm::SERVICE_RUNNING ? 1 : 0;
-        EXPECT_TRUE(eventually([&] { return pipe_calls.load() == pipes; }));
+        EXPECT_TRUE(wait_until([&] { return pipe_calls.load() == pipes; }));
         pipe_calls = 0;
     }
 }
@@ -297,7 +287,7 @@ TEST_F(LifecycleTest, DebugHoldServesNothingUntilContinue) {
     test::FakeClock clock;
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
-    ASSERT_TRUE(eventually([&] { return debug_hold_active() && clock.sleeps().size() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return debug_hold_active() && clock.sleeps().size() >= 3; }));
     EXPECT_EQ(pipe_calls.load(), 0);
     EXPECT_TRUE(recorded_names().empty());
     for (std::uint32_t ms : clock.sleeps()) {
@@ -306,7 +296,7 @@ TEST_F(LifecycleTest, DebugHoldServesNothingUntilContinue) {
     // CONTINUE while RUNNING releases the hold (and reports RUNNING again).
     EXPECT_EQ(control(scm::SERVICE_CONTROL_CONTINUE), scm::SERVICE_RUNNING);
     // The pipe listener and the port session run on threads of their own.
-    ASSERT_TRUE(eventually([] { return !recorded_names().empty() && pipe_calls.load() == 1; }));
+    ASSERT_TRUE(wait_until([] { return !recorded_names().empty() && pipe_calls.load() == 1; }));
     EXPECT_EQ(recorded_names(), std::vector<std::string>{"Serial0"});
     EXPECT_FALSE(debug_hold_active());
     EXPECT_EQ(control(scm::SERVICE_CONTROL_STOP), scm::SERVICE_STOP_PENDING);
@@ -318,10 +308,10 @@ TEST_F(LifecycleTest, StopDuringTheDebugHoldStartsNoSession) {
     test::FakeClock clock;
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
-    ASSERT_TRUE(eventually([] { return debug_hold_active(); }));
+    ASSERT_TRUE(wait_until([] { return debug_hold_active(); }));
     EXPECT_EQ(control(scm::SERVICE_CONTROL_STOP), scm::SERVICE_STOP_PENDING);
     dispatcher_.join();
-    ASSERT_TRUE(eventually([] { return !debug_hold_active(); }));
+    ASSERT_TRUE(wait_until([] { return !debug_hold_active(); }));
     EXPECT_EQ(pipe_calls.load(), 0);
 }
 
@@ -382,7 +372,7 @@ TEST_F(LifecycleTest, PortKeysThatGetASession) {
         // Port sessions start one after another: all have recorded by now.
         EXPECT_EQ(recorded_names(), c.names);
         EXPECT_EQ(recorded_indexes(), c.indexes);
-        EXPECT_TRUE(eventually([] { return pipe_calls.load() == 1; }));
+        EXPECT_TRUE(wait_until([] { return pipe_calls.load() == 1; }));
     }
 }
 
@@ -423,7 +413,7 @@ TEST_F(LifecycleTest, GlobalValuesAreReadBounded) {
             set_dword(layout::PRODUCT_KEY, layout::VALUE_TELNET_PORT, *c.telnet_port);
         }
         start_sessions();
-        ASSERT_TRUE(eventually([] { return pipe_calls.load() >= 1; }));
+        ASSERT_TRUE(wait_until([] { return pipe_calls.load() >= 1; }));
         pipe_calls = 0;
         EXPECT_EQ(std::string(global_prompt), c.want_prompt);
         EXPECT_EQ(std::string(escape_set), c.want_escape);

@@ -22,6 +22,7 @@
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "tests/support/process.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::service {
 namespace {
@@ -30,6 +31,7 @@ namespace fs = std::filesystem;
 using scm::SERVICE_STATUS;
 using test::ScopedEnv;
 using test::TempDir;
+using test::wait_until;
 
 struct Result {
     int status = -1;
@@ -41,18 +43,6 @@ std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-template <typename Pred>
-bool eventually(Pred pred) {
-    const std::uint64_t deadline = monotonic_ms() + 30000;
-    while (!pred()) {
-        if (monotonic_ms() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 class TarnixTest : public ::testing::Test {
@@ -101,7 +91,7 @@ class TarnixTest : public ::testing::Test {
         return s;
     }
     bool wait_state(DWORD state) {
-        return eventually([&] { return query().dwCurrentState == state; });
+        return wait_until([&] { return query().dwCurrentState == state; });
     }
     void open_handles() {
         ASSERT_EQ(scm::open_sc_manager(scm::SC_MANAGER_ALL_ACCESS, manager_), ERROR_SUCCESS);
@@ -125,7 +115,7 @@ class TarnixTest : public ::testing::Test {
     int wait_exit(int pid) {
         int st = 0;
         pid_t r = 0;
-        eventually([&] {
+        wait_until([&] {
             r = ::waitpid(pid, &st, WNOHANG);
             return r != 0;
         });
@@ -210,7 +200,7 @@ TEST_F(TarnixTest, StartQueryControlAndStop) {
     // Held before RUNNING is reported: the service is seen starting.
     hold("RUNNING");
     const int pid = start_and_note_pid();
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         SERVICE_STATUS s = query();
         return s.dwCurrentState == scm::SERVICE_START_PENDING && s.dwCheckPoint == 2;
     }));

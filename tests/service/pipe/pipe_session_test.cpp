@@ -20,25 +20,16 @@
 #include "tests/service/pipe/pipe_client.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_host.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::service {
 namespace {
 
 using namespace std::chrono_literals;
 using test::PipeClient;
+using test::wait_until;
 
 const std::string IAC = "\xff";
-
-bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 void set_store_string(const char* name, const std::string& value) {
     reg::Key key;
@@ -67,19 +58,19 @@ class PipeSessionTest : public ::testing::Test {
         }
         // Every served session ends once its client has gone; then the one
         // waiting for a client is stopped.
-        EXPECT_TRUE(wait_for([] { return pipe_sessions_running() <= 1; }));
+        EXPECT_TRUE(wait_until([] { return pipe_sessions_running() <= 1; }));
         if (started) {
-            EXPECT_TRUE(wait_for([] { return pipe_sessions_waiting() == 1; }));
+            EXPECT_TRUE(wait_until([] { return pipe_sessions_waiting() == 1; }));
         }
         stop_pipe_listener();
-        EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+        EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 0; }));
         set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         reg::reset_store();
     }
     void start() {
         ASSERT_TRUE(start_detached([] { pipe_session(); }, session_stack_size));
         started = true;
-        ASSERT_TRUE(wait_for([] { return pipe_sessions_waiting() == 1; }));
+        ASSERT_TRUE(wait_until([] { return pipe_sessions_waiting() == 1; }));
     }
     // Connects a new client and reads its first prompt.
     PipeClient& connect(std::string* first_prompt = nullptr) {
@@ -141,7 +132,7 @@ TEST_F(PipeSessionTest, HelpStatusAndQuitAtThePrompt) {
     ASSERT_TRUE(c.type("q\r"));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_EQ(c.read_quiet(0ms), "q\r\n") << "Q writes nothing but its echo";
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 1; }));
 }
 
 TEST_F(PipeSessionTest, AMessageOfSeveralBytesAtThePromptEndsTheSession) {
@@ -151,7 +142,7 @@ TEST_F(PipeSessionTest, AMessageOfSeveralBytesAtThePromptEndsTheSession) {
     ASSERT_TRUE(c.send("s\r"));
     EXPECT_TRUE(c.wait_closed());
     EXPECT_EQ(c.read_quiet(0ms), "") << "neither echo nor status";
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 1; }));
     std::string text;
     connect(&text);
     EXPECT_EQ(text, prompt()) << "the next client is served";
@@ -195,7 +186,7 @@ TEST_F(PipeSessionTest, RelayNeedsNoIdleTimeoutToMoveData) {
     open_host(c, 3);
     c.close();
     EXPECT_TRUE(host.wait_for_peer_close());
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 1; }));
 }
 
 TEST_F(PipeSessionTest, RelaysBothWaysAndCountsTheBytes) {
@@ -285,7 +276,7 @@ TEST_F(PipeSessionTest, ClientVanishingMidRelayReleasesTheHostConnection) {
     ASSERT_TRUE(host.wait_for_received(1));
     c.close();
     EXPECT_TRUE(host.wait_for_peer_close());
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 1; }));
 }
 
 TEST_F(PipeSessionTest, LongMessageReachesTheHostWholeAndEmptyMessagesAreHarmless) {
@@ -313,7 +304,7 @@ TEST_F(PipeSessionTest, SeveralClientsEachHaveTheirOwnSession) {
         c[i] = &connect();
     }
     EXPECT_EQ(connection_count.load(), N);
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == N + 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == N + 1; }));
     for (int i = 0; i < N; ++i) {
         open_host(*c[i], i + 1);
     }
@@ -335,7 +326,7 @@ TEST_F(PipeSessionTest, PausedSessionsHoldTheirDataUntilContinued) {
     gate_hold();
     // The relay parks at the gate within one idle pass; the session waiting
     // for the next client does not pass it.
-    ASSERT_TRUE(wait_for([] { return gate_waiters() == 1; }));
+    ASSERT_TRUE(wait_until([] { return gate_waiters() == 1; }));
     ASSERT_TRUE(host.send("held"));
     ASSERT_TRUE(c.send("also held"));
     EXPECT_EQ(c.read_quiet(300ms), "") << "nothing reaches the client while paused";
@@ -372,13 +363,13 @@ TEST_F(PipeSessionTest, EndedSessionsLeaveNoDescriptorOrThreadBehind) {
         }
         EXPECT_TRUE(host.wait_for_peer_close());
     }
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 1; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 1; }));
     stop_pipe_listener();
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 0; }));
     clients.clear();
-    EXPECT_TRUE(wait_for([&] { return test::count_threads() == threads; }));
+    EXPECT_TRUE(wait_until([&] { return test::count_threads() == threads; }));
     reg::reset_store();  // the store keeps one connection for the process
-    EXPECT_TRUE(wait_for([&] { return test::count_open_fds() == fds; }))
+    EXPECT_TRUE(wait_until([&] { return test::count_open_fds() == fds; }))
         << test::count_open_fds() << " open, " << fds << " before";
     started = false;
 }
@@ -386,7 +377,7 @@ TEST_F(PipeSessionTest, EndedSessionsLeaveNoDescriptorOrThreadBehind) {
 TEST_F(PipeSessionTest, StoppedListenerEndsTheWaitingThreadWithoutSuccessor) {
     start();
     stop_pipe_listener();
-    EXPECT_TRUE(wait_for([] { return pipe_sessions_running() == 0; }));
+    EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 0; }));
     PipeClient c;
     EXPECT_FALSE(c.connect(PIPE_NAME));
     // A successor that comes to make its instance only after the stop (its

@@ -31,6 +31,7 @@
 #include "tests/service/pipe/pipe_client.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_host.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan {
 namespace {
@@ -39,20 +40,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::PipeClient;
 using test::ScopedEnv;
+using test::wait_until;
 
 constexpr const char* PIPE = "\\\\.\\PIPE\\Tarnix";
 const std::string IAC = "\xff";
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 class TarnixPipeTest : public ::testing::Test {
   protected:
@@ -73,7 +64,7 @@ class TarnixPipeTest : public ::testing::Test {
             scm::SERVICE_STATUS status;
             scm::control_service(service, scm::SERVICE_CONTROL_STOP, &status);
             int st = 0;
-            bool ended = eventually([&] { return ::waitpid(pid, &st, WNOHANG) == pid; });
+            bool ended = wait_until([&] { return ::waitpid(pid, &st, WNOHANG) == pid; });
             if (!ended) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, &st, 0);
@@ -114,7 +105,7 @@ class TarnixPipeTest : public ::testing::Test {
         std::ifstream lock(dir.str("run/varolan.lock"));
         lock >> pid;
         ASSERT_GT(pid, 0);
-        ASSERT_TRUE(eventually([] { return fs::exists(pipe::pipe_socket_path(PIPE)); }));
+        ASSERT_TRUE(wait_until([] { return fs::exists(pipe::pipe_socket_path(PIPE)); }));
     }
     PipeClient& connect(std::string* first_prompt = nullptr) {
         clients.emplace_back();
@@ -308,7 +299,7 @@ TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
     EXPECT_TRUE(host.wait_for_peer_close());
     type("q\r");
     int status = -1;
-    bool ended = eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, 10s);
+    bool ended = wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 10s);
     if (!ended) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

@@ -23,23 +23,12 @@
 #include "tests/support/process.h"
 #include "tests/support/serial_pty.h"
 #include "tests/support/tcp_host.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-template <typename Pred>
-bool eventually(Pred pred) {
-    const std::uint64_t deadline = monotonic_ms() + 30000;
-    while (!pred()) {
-        if (monotonic_ms() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 std::string quoted(const std::string& s) {
     return "'" + s + "'";
@@ -161,7 +150,7 @@ TEST_F(PortEndToEnd, ServesAPtyFromPromptThroughRelayAndBack) {
 
     ASSERT_EQ(run(tarnix_, "stop"), 0);
     int st = 0;
-    ASSERT_TRUE(eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }));
+    ASSERT_TRUE(wait_until([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }));
     pid_ = -1;
 }
 
