@@ -433,6 +433,12 @@ Outcome PortSession::relay() {
             script_delay = 0;
             busy = true;
         }
+        // A block led by NUL is dropped, but it was input all the same (a break
+        // leaves one): the next pass follows at once, so that a break flagged
+        // just after this pass's check is not left waiting for more input.
+        if (n > 0) {
+            busy = true;
+        }
 
         if (host_connection_closed(record)) {
             break;
