@@ -60,9 +60,7 @@ class PipeUser {
 
     bool connect();  // to the pipe of $VAROLAN_RUNTIME_DIR
     // Connects and waits for the prompt, trying again (a few times) when the
-    // connection is refused or dropped before the prompt: right after a
-    // session has ended the pipe may briefly have no instance (see
-    // LoadTest.DISABLED_UsersArrivingWhileOthersLeaveAreNeverRefused).
+    // connection is refused or dropped before the prompt.
     bool open_session();
     int fd() const { return fd_; }
     bool send(const std::string& message);  // one message
