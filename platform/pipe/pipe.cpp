@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/core/errno_status.h"
+
 namespace varolan::pipe {
 
 namespace {
@@ -46,30 +48,18 @@ std::size_t spill_capacity() {
     return cap;
 }
 
+// Pipe meanings first (a refused connection is a missing pipe, a reset one a
+// broken pipe); the rest as every layer maps them.
 DWORD errno_status(int err) {
     switch (err) {
-        case ENOENT:
         case ECONNREFUSED:
             return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
         case EPIPE:
         case ECONNRESET:
         case ENOTCONN:
             return ERROR_BROKEN_PIPE;
-        case ENOMEM:
-        case ENOBUFS:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ENAMETOOLONG:
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
         default:
-            return ERROR_GEN_FAILURE;
+            return status_from_errno(err);
     }
 }
 
