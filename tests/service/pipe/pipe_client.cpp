@@ -2,6 +2,10 @@
 
 #include <poll.h>
 
+#include <gtest/gtest.h>
+
+#include "platform/net/net.h"
+
 namespace varolan::test {
 
 using Clock = std::chrono::steady_clock;
@@ -80,6 +84,32 @@ bool PipeClient::wait_closed(std::chrono::milliseconds timeout) {
         pump(50);
     }
     return closed_;
+}
+
+PipeClient& connect_client(std::deque<PipeClient>& clients, const std::string& pipe,
+                           std::string* first_prompt) {
+    clients.emplace_back();
+    PipeClient& c = clients.back();
+    EXPECT_TRUE(c.connect(pipe));
+    std::string text = c.read_until("Telnet >");
+    if (first_prompt != nullptr) {
+        *first_prompt = text;
+    }
+    return c;
+}
+
+bool open_test_host(PipeClient& c, const TcpHost& host, int connections_after) {
+    if (!c.type("o 127.0.0.1\r")) {
+        return false;
+    }
+    EXPECT_EQ(c.read_until("Trying... 127.0.0.1\r\n"), "o 127.0.0.1\r\nTrying... 127.0.0.1\r\n");
+    return host.wait_for_connections(connections_after);
+}
+
+std::string pipe_default_prompt() {
+    char name[LOCAL_HOST_NAME_SIZE];
+    local_host_name(name, sizeof name);
+    return std::string("\r\n(") + name + " \\\\.\\PIPE\\Tarnix)\r\nTelnet >";
 }
 
 }  // namespace varolan::test

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <string>
 
 #include "platform/pipe/pipe.h"
+#include "tests/support/tcp_host.h"
 
 namespace varolan::test {
 
@@ -35,5 +37,15 @@ class PipeClient {
     std::string pending_;
     bool closed_ = false;
 };
+
+// Connects a new client of `pipe` (kept in `clients`) and reads its first
+// prompt into `first_prompt` when given.
+PipeClient& connect_client(std::deque<PipeClient>& clients, const std::string& pipe,
+                           std::string* first_prompt = nullptr);
+// Types "o 127.0.0.1" at the prompt, expects the echo and "Trying..." text, and
+// waits until `host` has seen `connections_after` connections.
+bool open_test_host(PipeClient& c, const TcpHost& host, int connections_after);
+// The default prompt of a pipe session on this machine.
+std::string pipe_default_prompt();
 
 }  // namespace varolan::test

@@ -108,26 +108,12 @@ class TarnixPipeTest : public ::testing::Test {
         ASSERT_TRUE(wait_until([] { return fs::exists(pipe::pipe_socket_path(PIPE)); }));
     }
     PipeClient& connect(std::string* first_prompt = nullptr) {
-        clients.emplace_back();
-        PipeClient& c = clients.back();
-        EXPECT_TRUE(c.connect(PIPE));
-        std::string text = c.read_until("Telnet >");
-        if (first_prompt != nullptr) {
-            *first_prompt = text;
-        }
-        return c;
+        return test::connect_client(clients, PIPE, first_prompt);
     }
     void open_host(PipeClient& c, int host_connections_after) {
-        ASSERT_TRUE(c.type("o 127.0.0.1\r"));
-        EXPECT_EQ(c.read_until("Trying... 127.0.0.1\r\n"),
-                  "o 127.0.0.1\r\nTrying... 127.0.0.1\r\n");
-        ASSERT_TRUE(host.wait_for_connections(host_connections_after));
+        ASSERT_TRUE(test::open_test_host(c, host, host_connections_after));
     }
-    std::string machine_prompt() const {
-        char name[LOCAL_HOST_NAME_SIZE];
-        local_host_name(name, sizeof name);
-        return std::string("\r\n(") + name + " \\\\.\\PIPE\\Tarnix)\r\nTelnet >";
-    }
+    std::string machine_prompt() const { return test::pipe_default_prompt(); }
 
     const fs::path tarnix = test::program_path("tarnix");
     test::TempDir dir;
