@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/robustness/fuzz/fuzz_store.h"
 #include "tools/varolan-reg/regtool.h"
 
 using namespace varolan;
@@ -20,30 +21,7 @@ using namespace varolan;
 namespace {
 
 void init_store() {
-    static bool done = false;
-    if (done) {
-        return;
-    }
-    done = true;
-    // $TMPDIR, else memory-backed when possible: every store call is a
-    // committed transaction.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp != nullptr && *tmp != '\0'  ? tmp
-                      : access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                      : "/tmp";
-    dir += "/varolan-fuzz-regedit-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        std::abort();
-    }
-    static std::string made;
-    made = dir;
-    std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(made, ec);
-    });
-    std::string file = dir + "/registry.db";
-    setenv("VAROLAN_REGISTRY", file.c_str(), 1);
-    reg::reset_store();
+    fuzz::init_fuzz_store("regedit");
 }
 
 // Removes every key below HKEY_LOCAL_MACHINE but the volatile HARDWARE tree.

@@ -19,6 +19,7 @@
 #include "common/store_layout.h"
 #include "common/store_ops.h"
 #include "platform/registry/registry.h"
+#include "tests/robustness/fuzz/fuzz_store.h"
 #include "tools/varolan-reg/regtool.h"
 #include "utility/portdb/port_record.h"
 #include "utility/portdb/store_io.h"
@@ -76,30 +77,7 @@ const std::string& port_key_path() {
 }
 
 void init_store() {
-    static bool done = false;
-    if (done) {
-        return;
-    }
-    done = true;
-    // $TMPDIR, else memory-backed when possible: every store call is a
-    // committed transaction.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp != nullptr && *tmp != '\0'  ? tmp
-                      : access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                      : "/tmp";
-    dir += "/varolan-fuzz-store-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        std::abort();
-    }
-    static std::string made;
-    made = dir;
-    std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(made, ec);
-    });
-    std::string file = dir + "/registry.db";
-    setenv("VAROLAN_REGISTRY", file.c_str(), 1);
-    reg::reset_store();
+    fuzz::init_fuzz_store("store");
 }
 
 // strnlen on a buffer of exactly `size` bytes: the terminator must be inside.
