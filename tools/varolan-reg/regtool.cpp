@@ -11,6 +11,44 @@ namespace varolan::regtool {
 
 namespace {
 
+struct StoredValue {
+    std::string name;
+    DWORD type = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// Every value of `key`, in creation order; the status of a failed read.
+LONG list_values(const reg::Key& key, std::vector<StoredValue>& values) {
+    values.clear();
+    for (DWORD i = 0;; ++i) {
+        StoredValue v;
+        LONG status = reg::enum_value(key, i, v.name, &v.type, &v.data);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            return ERROR_SUCCESS;
+        }
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        values.push_back(std::move(v));
+    }
+}
+
+// Every subkey name of `key`, in the store's order; the status of a failed read.
+LONG list_subkeys(const reg::Key& key, std::vector<std::string>& names) {
+    names.clear();
+    for (DWORD i = 0;; ++i) {
+        std::string name;
+        LONG status = reg::enum_key(key, i, name, 0);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            return ERROR_SUCCESS;
+        }
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        names.push_back(std::move(name));
+    }
+}
+
 constexpr std::string_view ROOT_NAME = "HKEY_LOCAL_MACHINE";
 constexpr std::size_t WRAP_COLUMN = 77;  // hex lines stay within 80 columns
 
@@ -200,20 +238,15 @@ LONG export_tree(const std::string& path, std::string& text, std::string& error)
     }
     if (!path.empty()) {
         text += "[" + full_name(path) + "]\n";
-        for (DWORD i = 0;; ++i) {
-            std::string name;
-            DWORD type = 0;
-            std::vector<std::uint8_t> data;
-            status = reg::enum_value(key, i, name, &type, &data);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status != ERROR_SUCCESS) {
-                error = "cannot read " + full_name(path) + ": " + status_text(status);
-                return status;
-            }
+        std::vector<StoredValue> values;
+        status = list_values(key, values);
+        if (status != ERROR_SUCCESS) {
+            error = "cannot read " + full_name(path) + ": " + status_text(status);
+            return status;
+        }
+        for (const StoredValue& v : values) {
             std::string line;
-            if (!format_regedit4_value(name, type, data, line, error)) {
+            if (!format_regedit4_value(v.name, v.type, v.data, line, error)) {
                 error += " in " + full_name(path);
                 return ERROR_INVALID_DATA;
             }
@@ -222,20 +255,14 @@ LONG export_tree(const std::string& path, std::string& text, std::string& error)
         text += "\n";
     }
     std::vector<std::string> subkeys;
-    for (DWORD i = 0;; ++i) {
-        std::string name;
-        status = reg::enum_key(key, i, name, 0);
-        if (status == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (status != ERROR_SUCCESS) {
-            error = "cannot list " + full_name(path) + ": " + status_text(status);
-            return status;
-        }
-        if (path.empty() && iequals(name, "HARDWARE")) {
-            continue;  // volatile: made from the machine, never imported
-        }
-        subkeys.push_back(name);
+    status = list_subkeys(key, subkeys);
+    if (status != ERROR_SUCCESS) {
+        error = "cannot list " + full_name(path) + ": " + status_text(status);
+        return status;
+    }
+    if (path.empty()) {
+        // HARDWARE is volatile: made from the machine, never imported.
+        std::erase_if(subkeys, [](const std::string& name) { return iequals(name, "HARDWARE"); });
     }
     key.close();
     for (const std::string& sub : subkeys) {
@@ -768,16 +795,9 @@ LONG delete_tree(std::string_view key_path, bool missing_ok) {
         if (status != ERROR_SUCCESS) {
             return status;
         }
-        for (DWORD i = 0;; ++i) {
-            std::string name;
-            status = reg::enum_key(key, i, name, 0);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status != ERROR_SUCCESS) {
-                return status;
-            }
-            subkeys.push_back(name);
+        status = list_subkeys(key, subkeys);
+        if (status != ERROR_SUCCESS) {
+            return status;
         }
     }
     for (const std::string& sub : subkeys) {
@@ -874,30 +894,22 @@ int run(const std::vector<std::string>& args, std::string& out, std::string& err
             out = format_value(type, data) + "\n";
             return 0;
         }
-        out = full_name(path) + "\n";
-        for (DWORD i = 0;; ++i) {
-            std::string name;
-            DWORD type = 0;
-            std::vector<std::uint8_t> data;
-            status = reg::enum_value(key, i, name, &type, &data);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status != ERROR_SUCCESS) {
-                return failure("cannot read " + full_name(path) + ": " + status_text(status));
-            }
-            out += "    " + (name.empty() ? std::string("(default)") : name) + " = " +
-                   format_value(type, data) + "\n";
+        std::vector<StoredValue> values;
+        status = list_values(key, values);
+        if (status != ERROR_SUCCESS) {
+            return failure("cannot read " + full_name(path) + ": " + status_text(status));
         }
-        for (DWORD i = 0;; ++i) {
-            std::string name;
-            status = reg::enum_key(key, i, name, 0);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status != ERROR_SUCCESS) {
-                return failure("cannot list " + full_name(path) + ": " + status_text(status));
-            }
+        std::vector<std::string> subkeys;
+        status = list_subkeys(key, subkeys);
+        if (status != ERROR_SUCCESS) {
+            return failure("cannot list " + full_name(path) + ": " + status_text(status));
+        }
+        out = full_name(path) + "\n";
+        for (const StoredValue& v : values) {
+            out += "    " + (v.name.empty() ? std::string("(default)") : v.name) + " = " +
+                   format_value(v.type, v.data) + "\n";
+        }
+        for (const std::string& name : subkeys) {
             out += "    " + name + "\\\n";
         }
         return 0;
@@ -997,19 +1009,15 @@ int run(const std::vector<std::string>& args, std::string& out, std::string& err
         if (status != ERROR_SUCCESS) {
             return failure("cannot open the device map: " + status_text(status));
         }
-        for (DWORD i = 0;; ++i) {
-            std::string name;
-            std::vector<std::uint8_t> data;
-            status = reg::enum_value(key, i, name, nullptr, &data);
-            if (status == ERROR_NO_MORE_ITEMS) {
-                break;
-            }
-            if (status != ERROR_SUCCESS) {
-                return failure("cannot read the device map: " + status_text(status));
-            }
-            std::string tty(data.begin(), data.end());
+        std::vector<StoredValue> values;
+        status = list_values(key, values);
+        if (status != ERROR_SUCCESS) {
+            return failure("cannot read the device map: " + status_text(status));
+        }
+        for (const StoredValue& v : values) {
+            std::string tty(v.data.begin(), v.data.end());
             tty = tty.substr(0, tty.find('\0'));
-            out += name + "=" + tty + "\n";
+            out += v.name + "=" + tty + "\n";
         }
         return 0;
     }
