@@ -164,6 +164,7 @@ struct PathResult {
     bool idle_measured = false;
     int idle_sessions = 0;
     double idle_cpu_pct = 0;
+    double idle_run_pct = 0;
     double idle_switches_per_s = 0;
     long rss_base_kb = 0, rss_kb = 0, pss_base_kb = 0, pss_kb = 0, threads = 0;
     double arrival_cpu_s = -1;  // relay CPU time spent while the crowd arrived
@@ -416,6 +417,7 @@ void run_crowd(const Options& o, Path path, BenchHost& host, const std::string& 
         r.idle_measured = true;
         r.idle_sessions = cs.live();
         r.idle_cpu_pct = (u1.cpu_seconds - u0.cpu_seconds) / secs * 100.0;
+        r.idle_run_pct = (u1.run_seconds - u0.run_seconds) / secs * 100.0;
         r.idle_switches_per_s =
             static_cast<double>(u1.context_switches - u0.context_switches) / secs;
         r.rss_kb = u1.rss_kb;
@@ -616,19 +618,21 @@ std::string render(const Options& o, std::map<Path, PathResult>& results,
     }
 
     out << "\n#### Idle sessions\n\n"
-        << "| path | sessions | CPU % of one core | context switches/s | processes | threads | "
-           "open fds | RSS before KiB | RSS KiB | RSS/session KiB | PSS/session KiB |\n"
-        << "|---|---|---|---|---|---|---|---|---|---|---|\n";
+        << "| path | sessions | CPU % of one core | CPU % (ticks) | context switches/s | "
+           "processes | threads | open fds | RSS before KiB | RSS KiB | RSS/session KiB | "
+           "PSS/session KiB |\n"
+        << "|---|---|---|---|---|---|---|---|---|---|---|---|\n";
     for (Path p : {Path::tarnix, Path::socat}) {
         const PathResult* r = rep.get(p);
         if (r == nullptr || !r->idle_measured || r->idle_sessions == 0) {
             continue;
         }
         double n = r->idle_sessions;
-        out << "| " << path_name(p) << " | " << r->idle_sessions << " | " << fmt(r->idle_cpu_pct, 2)
-            << " | " << fmt(r->idle_switches_per_s, 0) << " | " << r->processes << " | "
-            << r->threads << " | " << r->open_fds << " | " << r->rss_base_kb << " | " << r->rss_kb
-            << " | " << fmt(static_cast<double>(r->rss_kb - r->rss_base_kb) / n, 1) << " | "
+        out << "| " << path_name(p) << " | " << r->idle_sessions << " | " << fmt(r->idle_run_pct, 2)
+            << " | " << fmt(r->idle_cpu_pct, 2) << " | " << fmt(r->idle_switches_per_s, 0) << " | "
+            << r->processes << " | " << r->threads << " | " << r->open_fds << " | "
+            << r->rss_base_kb << " | " << r->rss_kb << " | "
+            << fmt(static_cast<double>(r->rss_kb - r->rss_base_kb) / n, 1) << " | "
             << fmt(static_cast<double>(r->pss_kb - r->pss_base_kb) / n, 1) << " |\n";
     }
     return out.str();

@@ -53,7 +53,8 @@ long status_field(const std::string& text, const char* name) {
     return std::atol(p + std::strlen(name));
 }
 
-long long switches_of(int pid) {
+// Context switches and nanoseconds on a CPU over all threads of `pid`.
+long long switches_of(int pid, double* run_seconds) {
     long long total = 0;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR* d = ::opendir(dir.c_str());
@@ -67,6 +68,8 @@ long long switches_of(int pid) {
         std::string text = slurp(dir + "/" + e->d_name + "/status");
         total += status_field(text, "\nvoluntary_ctxt_switches:");
         total += status_field(text, "\nnonvoluntary_ctxt_switches:");
+        std::string sched = slurp(dir + "/" + e->d_name + "/schedstat");
+        *run_seconds += std::strtod(sched.c_str(), nullptr) / 1e9;
     }
     ::closedir(d);
     return total;
@@ -87,7 +90,7 @@ void add_process(int pid, bool with_switches, ProcUsage& u) {
     u.rss_kb += status_field(slurp(base + "/status"), "\nVmRSS:");
     u.pss_kb += status_field(slurp(base + "/smaps_rollup"), "\nPss:");
     if (with_switches) {
-        u.context_switches += switches_of(pid);
+        u.context_switches += switches_of(pid, &u.run_seconds);
     }
 }
 

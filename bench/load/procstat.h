@@ -13,6 +13,10 @@ struct ProcUsage {
     long threads = 0;
     int processes = 0;
     long long context_switches = 0;  // voluntary + involuntary, all threads (when asked)
+    // Time on a CPU as the scheduler counts it (nanosecond exact, living
+    // threads only; when asked). The tick-sampled user + system time above can
+    // be far off for threads that run in short bursts timed by the clock.
+    double run_seconds = 0;
 };
 
 // `root` and, with `with_children`, its direct children.
