@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <utility>
 
@@ -88,6 +89,20 @@ void Thread::detach() {
 bool start_detached(std::function<void()> body, std::size_t stack_size) {
     pthread_t t{};
     return create_thread(&t, std::move(body), stack_size, true);
+}
+
+int current_cpu() {
+    return sched_getcpu();
+}
+
+bool run_current_thread_on(int cpu) {
+    if (cpu < 0 || cpu >= CPU_SETSIZE) {
+        return false;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
 }
 
 }  // namespace varolan

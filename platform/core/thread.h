@@ -42,4 +42,11 @@ private:
 // Starts a detached thread. Returns false when it could not be created.
 bool start_detached(std::function<void()> body, std::size_t stack_size = session_stack_size);
 
+// The CPU the calling thread is running on, -1 when it cannot be told.
+int current_cpu();
+
+// Keeps the calling thread on `cpu`. False when the kernel refused (no such
+// CPU, or one this process may not use); the thread then runs as before.
+bool run_current_thread_on(int cpu);
+
 }  // namespace varolan

@@ -119,13 +119,27 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
     pipe::NamedPipe& instance = side.instance();
     for (;;) {
         gate_pass();
-        // A hand-over signalled before this pass is seen by the tests below.
-        record.block_event.try_consume();
-        bool moved = false;
+        // Each pass starts by waiting until the client has sent something, the
+        // reader has signalled a block or the connection's end, or the idle
+        // wait is over; anything already there ends the wait at once. A pass
+        // that moved data is thus followed at once when there is more, as is
+        // one that left part of a long message in the pipe's own buffer. A
+        // pass that finds the client silent skips the peek, which would only
+        // say the same.
+        PollFd fds[2] = {{instance.poll_fd(), poll_in, 0},
+                         {record.block_event.poll_fd(), poll_in, 0}};
+        const std::uint32_t wait =
+            instance.buffered() > 0 ? 0 : idle_wait_ms.load(std::memory_order_relaxed);
+        const int ready = poll_fds(fds, 2, wait);
+        // The signal is only a wake-up; the block itself is in the record.
+        if (ready > 0 && fds[1].revents != 0) {
+            record.block_event.try_consume();
+        }
+        const bool look_at_client = ready < 0 || fds[0].revents != 0 || instance.buffered() > 0;
 
         DWORD available = 0;
         bool message_waiting = false;
-        if (instance.peek(&available, &message_waiting) != ERROR_SUCCESS) {
+        if (look_at_client && instance.peek(&available, &message_waiting) != ERROR_SUCCESS) {
             end_session(record);
             return RelayEnd::session_over;
         }
@@ -142,7 +156,6 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
             if (count > 0) {
                 record.host_socket.send_all(state.transfer, count);
             }
-            moved = true;
         }
 
         if (host_connection_closed(record)) {
@@ -154,13 +167,6 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
         if (received != 0) {
             pass_host_block(record, received);
             drain_host_block(record);
-            moved = true;
-        }
-
-        if (!moved) {
-            PollFd fds[2] = {{instance.poll_fd(), poll_in, 0},
-                             {record.block_event.poll_fd(), poll_in, 0}};
-            poll_fds(fds, 2, idle_wait_ms.load(std::memory_order_relaxed));
         }
     }
 }

@@ -17,8 +17,11 @@ namespace {
 std::atomic<std::uint64_t> thread_sequence{0};
 std::mutex gate_mutex;
 std::condition_variable gate_cv;
-bool gate_is_held = false;
-int gate_waiting = 0;
+bool gate_is_held = false;  // guarded by gate_mutex
+int gate_waiting = 0;       // guarded by gate_mutex
+// Mirrors gate_is_held so that a pass through an open gate (every relay pass)
+// costs one load, not the lock that all sessions share.
+std::atomic<bool> gate_closed{false};
 }  // namespace
 
 void note_thread_created() {
@@ -35,12 +38,14 @@ Event& port_handshake_event() {
 void gate_hold() {
     std::lock_guard<std::mutex> lock(gate_mutex);
     gate_is_held = true;
+    gate_closed.store(true, std::memory_order_release);
 }
 
 void gate_release() {
     {
         std::lock_guard<std::mutex> lock(gate_mutex);
         gate_is_held = false;
+        gate_closed.store(false, std::memory_order_release);
     }
     gate_cv.notify_all();
 }
@@ -51,6 +56,9 @@ bool gate_held() {
 }
 
 void gate_pass() {
+    if (!gate_closed.load(std::memory_order_acquire)) {
+        return;
+    }
     std::unique_lock<std::mutex> lock(gate_mutex);
     if (!gate_is_held) {
         return;

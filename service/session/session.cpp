@@ -184,7 +184,15 @@ int resolve_host(HostAddress& address, char* name, std::uint16_t port) {
 
 void host_reader(SessionRecord* record) {
     int code = 0;
+    int cpu_asked = -1;
     while (!record->reader_stop.load(std::memory_order_acquire)) {
+        // Follow the session thread to its CPU; a refusal is not retried until
+        // the session has moved again, and the reader then runs wherever it may.
+        int session_cpu = record->session_cpu.load(std::memory_order_relaxed);
+        if (session_cpu >= 0 && session_cpu != cpu_asked) {
+            cpu_asked = session_cpu;
+            run_current_thread_on(session_cpu);
+        }
         int n = record->host_socket.recv(record->receive_buffer, BLOCK_SIZE);
         if (n <= 0) {
             code = n < 0 ? last_socket_error() : 0;
@@ -193,12 +201,25 @@ void host_reader(SessionRecord* record) {
         record->receive_buffer[n] = '\0';
         record->received_count.store(n, std::memory_order_release);
         record->block_event.set();
-        if (record->drained_event.wait() != WaitResult::signaled) {
+        // The count going back to 0 (released by drain_host_block) is what frees
+        // the buffer; the event only wakes this thread for it. A drain that has
+        // already happened costs no wait, and a signal left over from one that
+        // was seen without waiting only costs a second look.
+        // The wait polls before it reads: the event is seldom set already here.
+        bool failed = false;
+        while (record->received_count.load(std::memory_order_acquire) != 0 &&
+               !record->reader_stop.load(std::memory_order_acquire)) {
+            PollFd drained{record->drained_event.poll_fd(), poll_in, 0};
+            if (poll_fds(&drained, 1, INFINITE_WAIT) != 1 || (drained.revents & poll_in) == 0) {
+                failed = true;
+                break;
+            }
+            record->drained_event.try_consume();
+        }
+        if (failed) {
             code = last_socket_error();
             break;
         }
-        // Pairs with the release of drain_host_block(): the buffer is free again.
-        (void)record->received_count.load(std::memory_order_acquire);
     }
     record->reader_exit_code.store(code, std::memory_order_relaxed);
     record->host_closed.store(1, std::memory_order_release);
@@ -206,6 +227,10 @@ void host_reader(SessionRecord* record) {
 }
 
 void drain_host_block(SessionRecord& record) {
+    int cpu = current_cpu();
+    if (cpu != record.session_cpu.load(std::memory_order_relaxed)) {
+        record.session_cpu.store(cpu, std::memory_order_relaxed);
+    }
     record.receive_buffer[0] = '\0';
     record.received_count.store(0, std::memory_order_release);
     record.drained_event.set();
@@ -257,6 +282,7 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     record.reader_stop.store(false, std::memory_order_relaxed);
     record.reader_exit_code.store(0, std::memory_order_relaxed);
     record.receive_buffer[0] = '\0';
+    record.session_cpu.store(current_cpu(), std::memory_order_relaxed);
     SessionRecord* shared = &record;
     if (!record.reader_thread.start([shared] { host_reader(shared); })) {
         write_text(user, connect_failed_text);

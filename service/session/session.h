@@ -38,6 +38,11 @@ struct SessionRecord {
     std::atomic<std::int32_t> host_closed{0};     // shared
     std::atomic<bool> reader_stop{false};         // shared: asks the reader to end
     std::atomic<int> reader_exit_code{0};         // socket error when the reader ended
+    // shared: the CPU the session thread ran on at its last hand-over. The
+    // reader keeps to that CPU, so that handing a block over and back is a
+    // switch between two threads on one CPU, not a wake-up of another CPU
+    // (which costs more than the block's whole relay).
+    std::atomic<int> session_cpu{-1};
 };
 
 // Puts the configured terminal type into the record, cut to 15 characters.

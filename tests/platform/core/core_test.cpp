@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -92,6 +93,31 @@ TEST(Thread, ManyThreadsLeaveNothingBehind) {
     EXPECT_EQ(ran.load(), 50);
     EXPECT_EQ(test::count_open_fds(), fds);
     EXPECT_EQ(test::count_threads(), threads);
+}
+
+TEST(Thread, KeepsToTheCpuItIsPutOnAndRefusesImpossibleOnes) {
+    Thread t;
+    std::atomic<int> cpu{-2};
+    std::atomic<bool> stayed{false};
+    std::atomic<bool> refused{false};
+    ASSERT_TRUE(t.start([&] {
+        int here = current_cpu();
+        cpu = here;
+        if (here < 0 || !run_current_thread_on(here)) {
+            return;
+        }
+        // The kernel holds it to that one CPU.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        stayed = sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1 &&
+                 CPU_ISSET(here, &set);
+        // Refused: no such CPU. The thread keeps running where it was allowed.
+        refused = !run_current_thread_on(-1) && !run_current_thread_on(1 << 20);
+    }));
+    t.join();
+    ASSERT_GE(cpu.load(), 0);
+    EXPECT_TRUE(stayed.load());
+    EXPECT_TRUE(refused.load());
 }
 
 TEST(FakeClock, RecordsSleepsWithoutWaiting) {
