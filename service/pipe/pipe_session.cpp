@@ -10,6 +10,7 @@
 #include "common/store_ops.h"
 #include "platform/core/event.h"
 #include "platform/core/thread.h"
+#include "platform/core/wait_set.h"
 #include "platform/pipe/pipe.h"
 #include "service/session/globals.h"
 #include "service/session/session.h"
@@ -117,6 +118,11 @@ enum class RelayEnd { to_prompt, session_over };
 RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
     SessionRecord& record = state.record;
     pipe::NamedPipe& instance = side.instance();
+    // The client's pipe and the reader's hand-over event, registered once for
+    // the whole connection: an idle session waits on them five times a second.
+    PollFd fds[2] = {{instance.poll_fd(), poll_in, 0}, {record.block_event.poll_fd(), poll_in, 0}};
+    WaitSet waits(fds, 2);
+    waits.register_all();  // refused: every wait is a poll() instead
     for (;;) {
         gate_pass();
         // Each pass starts by waiting until the client has sent something, the
@@ -125,12 +131,10 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
         // that moved data is thus followed at once when there is more, as is
         // one that left part of a long message in the pipe's own buffer. A
         // pass that finds the client silent skips the peek, which would only
-        // say the same.
-        PollFd fds[2] = {{instance.poll_fd(), poll_in, 0},
-                         {record.block_event.poll_fd(), poll_in, 0}};
-        const std::uint32_t wait =
-            instance.buffered() > 0 ? 0 : idle_wait_ms.load(std::memory_order_relaxed);
-        const int ready = poll_fds(fds, 2, wait);
+        // say the same. The idle wait may end up to a quarter early, so that
+        // the idle sessions' wake-ups share the kernel's timers.
+        const std::uint32_t idle = idle_wait_ms.load(std::memory_order_relaxed);
+        const int ready = instance.buffered() > 0 ? waits.wait(0) : waits.wait(idle, idle / 4);
         // The signal is only a wake-up; the block itself is in the record.
         if (ready > 0 && fds[1].revents != 0) {
             record.block_event.try_consume();

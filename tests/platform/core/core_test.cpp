@@ -1,4 +1,5 @@
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "platform/core/fd.h"
 #include "platform/core/limits.h"
 #include "platform/core/thread.h"
+#include "platform/core/wait_set.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/process.h"
 
@@ -74,6 +76,71 @@ TEST(Event, WakesAWaiterOnAnotherThreadAndPollsWithDescriptors) {
     EXPECT_EQ(poll_fds(fds, 2, 1000), 1);
     EXPECT_NE(fds[1].revents & poll_in, 0);
     EXPECT_EQ(fds[0].revents, 0);
+}
+
+// Both forms of the set (registered once, or poll() when registering was not
+// possible) report the same readiness, level by level: an entry that stays
+// ready is reported again, so a relay that leaves input for its next pass is
+// woken for it.
+TEST(WaitSet, ReportsReadyEntriesAgainUntilConsumedInBothForms) {
+    for (bool registered : {true, false}) {
+        SCOPED_TRACE(registered ? "registered" : "poll");
+        Event a;
+        Event b;
+        ASSERT_TRUE(a.create(false, false));
+        ASSERT_TRUE(b.create(false, false));
+        PollFd fds[3] = {{a.poll_fd(), poll_in, 0}, {-1, poll_in, 0}, {b.poll_fd(), poll_in, 0}};
+        WaitSet set(fds, 3);
+        if (registered) {
+            ASSERT_TRUE(set.register_all());
+        }
+        EXPECT_EQ(set.registered(), registered);
+        EXPECT_EQ(set.wait(0), 0);
+
+        b.set();
+        EXPECT_EQ(set.wait(INFINITE_WAIT), 1);
+        EXPECT_EQ(fds[0].revents, 0);
+        EXPECT_EQ(fds[1].revents, 0) << "a negative descriptor is left out";
+        EXPECT_NE(fds[2].revents & poll_in, 0);
+        EXPECT_EQ(set.wait(1000), 1) << "still set: reported again";
+        ASSERT_TRUE(b.try_consume());
+        EXPECT_EQ(set.wait(0), 0);
+        EXPECT_EQ(fds[2].revents, 0) << "revents of an earlier wait are cleared";
+
+        // Set from another thread while waiting.
+        Thread t;
+        ASSERT_TRUE(t.start([&] { a.set(); }));
+        EXPECT_EQ(set.wait(INFINITE_WAIT), 1);
+        EXPECT_NE(fds[0].revents & poll_in, 0);
+        t.join();
+    }
+}
+
+// A timed wait allowed to end early ends within its window, never before it,
+// and the thread gets its own timer slack back when the set goes.
+TEST(WaitSet, EarlyEndStaysInsideItsWindowAndTheThreadSlackIsGivenBack) {
+    const int own_slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    ASSERT_GT(own_slack, 0);
+    Event e;
+    ASSERT_TRUE(e.create(false, false));
+    PollFd fds[1] = {{e.poll_fd(), poll_in, 0}};
+    {
+        WaitSet set(fds, 1);
+        ASSERT_TRUE(set.register_all());
+        std::uint64_t start = monotonic_ms();
+        EXPECT_EQ(set.wait(40, 20), 0);
+        EXPECT_GE(monotonic_ms() - start, 20u);
+        EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 20 * 1000 * 1000);
+        // A window wider than the wait is cut to it; the wait still ends.
+        EXPECT_EQ(set.wait(5, 1000), 0);
+        // Without a window a timed wait has the thread's own slack again.
+        start = monotonic_ms();
+        EXPECT_EQ(set.wait(10), 0);
+        EXPECT_GE(monotonic_ms() - start, 10u);
+        EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), own_slack);
+        EXPECT_EQ(set.wait(30, 10), 0);
+    }
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), own_slack);
 }
 
 TEST(Thread, ManyThreadsLeaveNothingBehind) {
