@@ -205,16 +205,13 @@ void host_reader(SessionRecord* record) {
         // the buffer; the event only wakes this thread for it. A drain that has
         // already happened costs no wait, and a signal left over from one that
         // was seen without waiting only costs a second look.
-        // The wait polls before it reads: the event is seldom set already here.
         bool failed = false;
         while (record->received_count.load(std::memory_order_acquire) != 0 &&
                !record->reader_stop.load(std::memory_order_acquire)) {
-            PollFd drained{record->drained_event.poll_fd(), poll_in, 0};
-            if (poll_fds(&drained, 1, INFINITE_WAIT) != 1 || (drained.revents & poll_in) == 0) {
+            if (record->drained_event.wait() != WaitResult::signaled) {
                 failed = true;
                 break;
             }
-            record->drained_event.try_consume();
         }
         if (failed) {
             code = last_socket_error();

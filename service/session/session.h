@@ -9,6 +9,7 @@
 
 #include "platform/core/event.h"
 #include "platform/core/thread.h"
+#include "platform/core/thread_event.h"
 #include "platform/net/net.h"
 #include "service/session/globals.h"
 #include "service/session/user_side.h"
@@ -30,7 +31,7 @@ struct SessionRecord {
     std::unique_ptr<UserSide> user_handle;  // null = the user side is gone
     HostSocket host_socket;                 // shared (recv, shutdown)
     Thread reader_thread;
-    Event drained_event;  // auto-reset; shared
+    ThreadEvent drained_event;  // auto-reset; shared; only the reader waits for it
     Event block_event;    // auto-reset; set by the reader after each block and at the end
     std::atomic<std::int32_t> received_count{0};  // shared
     char receive_buffer[BLOCK_SIZE + 1] = {};     // shared

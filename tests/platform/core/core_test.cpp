@@ -12,6 +12,7 @@
 #include "platform/core/fd.h"
 #include "platform/core/limits.h"
 #include "platform/core/thread.h"
+#include "platform/core/thread_event.h"
 #include "platform/core/wait_set.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/process.h"
@@ -35,23 +36,78 @@ TEST(UniqueFd, ClosesOnDestructionAndMove) {
     EXPECT_EQ(test::count_open_fds(), before);
 }
 
-TEST(Event, AutoResetReleasesOneWaitPerSet) {
-    Event e;
+// Both kinds of event (the pollable one and the futex one) keep the same
+// auto-reset and manual-reset rules.
+template <typename E>
+class EventKinds : public ::testing::Test {};
+using EventTypes = ::testing::Types<Event, ThreadEvent>;
+TYPED_TEST_SUITE(EventKinds, EventTypes);
+
+TYPED_TEST(EventKinds, AutoResetReleasesOneWaitPerSet) {
+    TypeParam e;
     ASSERT_TRUE(e.create(false, false));
     EXPECT_EQ(e.wait(0), WaitResult::timeout);
     e.set();
     e.set();  // two sets before a wait still release only one wait: an event, not a semaphore
     EXPECT_EQ(e.wait(0), WaitResult::signaled);
     EXPECT_EQ(e.wait(0), WaitResult::timeout);
+    EXPECT_FALSE(e.try_consume());
+    e.set();
+    EXPECT_TRUE(e.try_consume());
+    EXPECT_FALSE(e.try_consume());
 }
 
-TEST(Event, ManualResetStaysSetUntilReset) {
-    Event e;
+TYPED_TEST(EventKinds, ManualResetStaysSetUntilReset) {
+    TypeParam e;
     ASSERT_TRUE(e.create(true, true));
     EXPECT_EQ(e.wait(0), WaitResult::signaled);
     EXPECT_EQ(e.wait(0), WaitResult::signaled);
     e.reset();
     EXPECT_EQ(e.wait(0), WaitResult::timeout);
+}
+
+TYPED_TEST(EventKinds, ATimedWaitEndsAndAClosedEventFails) {
+    TypeParam e;
+    EXPECT_EQ(e.wait(0), WaitResult::failed) << "never created";
+    ASSERT_TRUE(e.create(false, false));
+    EXPECT_EQ(e.wait(20), WaitResult::timeout);
+    e.close();
+    EXPECT_FALSE(e.valid());
+    EXPECT_FALSE(e.set());
+    EXPECT_EQ(e.wait(INFINITE_WAIT), WaitResult::failed);
+}
+
+// Two threads hand a token back and forth many times, each setting the
+// other's event and waiting on its own: a set that slips in between a
+// waiter's test and its sleep must still wake it. A lost wake-up shows as a
+// wait that times out.
+TYPED_TEST(EventKinds, PingPongLosesNoWakeUp) {
+    TypeParam ping;
+    TypeParam pong;
+    ASSERT_TRUE(ping.create(false, false));
+    ASSERT_TRUE(pong.create(false, false));
+    constexpr int rounds = 20000;
+    std::atomic<int> lost{0};
+    Thread other;
+    ASSERT_TRUE(other.start([&] {
+        for (int i = 0; i < rounds; ++i) {
+            if (ping.wait(10000) != WaitResult::signaled) {
+                lost.fetch_add(1);
+                return;
+            }
+            pong.set();
+        }
+    }));
+    for (int i = 0; i < rounds && lost.load() == 0; ++i) {
+        ping.set();
+        if (pong.wait(10000) != WaitResult::signaled) {
+            lost.fetch_add(1);
+            ping.set();  // let the other thread finish
+            break;
+        }
+    }
+    other.join();
+    EXPECT_EQ(lost.load(), 0);
 }
 
 TEST(Event, WakesAWaiterOnAnotherThreadAndPollsWithDescriptors) {
