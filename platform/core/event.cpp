@@ -104,16 +104,25 @@ WaitResult Event::wait(std::uint32_t timeout_ms) {
     }
 }
 
+WaitDeadline::WaitDeadline(std::uint32_t timeout_ms) : infinite_(timeout_ms == INFINITE_WAIT) {
+    if (!infinite_) {
+        deadline_ = monotonic_ms() + timeout_ms;
+    }
+}
+
+int WaitDeadline::remaining_ms() const {
+    if (infinite_) {
+        return -1;
+    }
+    std::uint64_t now = monotonic_ms();
+    return now >= deadline_ ? 0 : static_cast<int>(deadline_ - now);
+}
+
 int poll_fds(PollFd* fds, unsigned count, std::uint32_t timeout_ms) {
     static_assert(sizeof(PollFd) == sizeof(pollfd));
-    const bool infinite = timeout_ms == INFINITE_WAIT;
-    const std::uint64_t deadline = infinite ? 0 : monotonic_ms() + timeout_ms;
+    const WaitDeadline deadline(timeout_ms);
     for (;;) {
-        int wait_for = -1;
-        if (!infinite) {
-            std::uint64_t now = monotonic_ms();
-            wait_for = now >= deadline ? 0 : static_cast<int>(deadline - now);
-        }
+        const int wait_for = deadline.remaining_ms();
         pollfd local[16];
         pollfd* p = local;
         if (count > 16) {

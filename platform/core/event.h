@@ -12,6 +12,19 @@ inline constexpr std::uint32_t INFINITE_WAIT = 0xFFFFFFFFu;
 
 enum class WaitResult { signaled, timeout, failed };
 
+// The time left of a wait that starts now, for waits retried after EINTR.
+class WaitDeadline {
+  public:
+    explicit WaitDeadline(std::uint32_t timeout_ms);
+    // -1 for a wait without timeout, else the milliseconds left (0 when over),
+    // as poll() and epoll_wait() take them.
+    int remaining_ms() const;
+
+  private:
+    bool infinite_;
+    std::uint64_t deadline_ = 0;
+};
+
 class Event {
 public:
     Event() = default;

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/core/clock.h"
-
 namespace varolan {
 
 static_assert(EPOLLIN == poll_in && EPOLLOUT == poll_out && EPOLLERR == poll_err &&
@@ -85,16 +83,10 @@ int WaitSet::wait(std::uint32_t timeout_ms, std::uint32_t early_ms) {
     for (unsigned i = 0; i < count_; ++i) {
         fds_[i].revents = 0;
     }
-    const bool infinite = timeout_ms == INFINITE_WAIT;
-    const std::uint64_t deadline = infinite ? 0 : monotonic_ms() + timeout_ms;
+    const WaitDeadline deadline(timeout_ms);
     for (;;) {
-        int wait_for = -1;
-        if (!infinite) {
-            std::uint64_t now = monotonic_ms();
-            wait_for = now >= deadline ? 0 : static_cast<int>(deadline - now);
-        }
         epoll_event events[16];
-        int n = epoll_wait(epoll_.get(), events, static_cast<int>(count_), wait_for);
+        int n = epoll_wait(epoll_.get(), events, static_cast<int>(count_), deadline.remaining_ms());
         if (n < 0 && errno == EINTR) {
             continue;
         }
