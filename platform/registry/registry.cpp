@@ -573,6 +573,15 @@ LONG check_alive(Store& s, std::int64_t id) {
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : fail(s, rc, false);
 }
 
+// A transaction on key `id` (0: the root), which must still exist.
+template <typename F>
+LONG transact_on(bool write, std::int64_t id, F&& body) {
+    return transact(write, [&](Store& s) -> LONG {
+        LONG st = check_alive(s, id);
+        return st != ERROR_SUCCESS ? st : body(s);
+    });
+}
+
 // Finds child `name` of `parent`: *id = 0 when absent.
 LONG find_child(Store& s, std::int64_t parent, std::string_view name, std::int64_t* id) {
     Stmt st(s, "SELECT id FROM keys WHERE parent=?1 AND fold=?2");
@@ -724,9 +733,8 @@ LONG open_or_create(const Key& parent, std::string_view subkey, DWORD access, Ke
     bool created = false;
     // Most opens find the key: look first in a read transaction so readers do
     // not queue for the write lock.
-    status = transact(false, [&](Store& s) -> LONG {
-        LONG st = check_alive(s, start);
-        return st != ERROR_SUCCESS ? st : walk(s, start, parts, false, &id, &created);
+    status = transact_on(false, start, [&](Store& s) -> LONG {
+        return walk(s, start, parts, false, &id, &created);
     });
     if (status != ERROR_SUCCESS) {
         return status;
@@ -738,9 +746,8 @@ LONG open_or_create(const Key& parent, std::string_view subkey, DWORD access, Ke
         if ((parent.access() & KEY_CREATE_SUB_KEY) != KEY_CREATE_SUB_KEY) {
             return ERROR_ACCESS_DENIED;
         }
-        status = transact(true, [&](Store& s) -> LONG {
-            LONG st = check_alive(s, start);
-            return st != ERROR_SUCCESS ? st : walk(s, start, parts, true, &id, &created);
+        status = transact_on(true, start, [&](Store& s) -> LONG {
+            return walk(s, start, parts, true, &id, &created);
         });
         if (status != ERROR_SUCCESS) {
             return status;
@@ -799,11 +806,7 @@ LONG query_value(const Key& key, std::string_view name, DWORD* type, std::uint8_
         return ERROR_FILE_NOT_FOUND;
     } else {
         bool found = false;
-        status = transact(false, [&](Store& s) -> LONG {
-            LONG st = check_alive(s, key.state()->id);
-            if (st != ERROR_SUCCESS) {
-                return st;
-            }
+        status = transact_on(false, key.state()->id, [&](Store& s) -> LONG {
             Stmt q(s, "SELECT type, data FROM vals WHERE key=?1 AND fold=?2");
             q.bind(1, key.state()->id);
             q.bind(2, fold(name));
@@ -855,11 +858,7 @@ LONG set_value(const Key& key, std::string_view name, DWORD type, const std::uin
         return ERROR_ACCESS_DENIED;
     }
     std::int64_t id = key.state()->id;
-    return transact(true, [&](Store& s) -> LONG {
-        LONG st = check_alive(s, id);
-        if (st != ERROR_SUCCESS) {
-            return st;
-        }
+    return transact_on(true, id, [&](Store& s) -> LONG {
         {
             Stmt up(s, "UPDATE vals SET type=?1, data=?2 WHERE key=?3 AND fold=?4");
             up.bind(1, static_cast<std::int64_t>(type));
@@ -894,11 +893,7 @@ LONG delete_value(const Key& key, std::string_view name) {
         return ERROR_ACCESS_DENIED;
     }
     std::int64_t id = key.state()->id;
-    return transact(true, [&](Store& s) -> LONG {
-        LONG st = check_alive(s, id);
-        if (st != ERROR_SUCCESS) {
-            return st;
-        }
+    return transact_on(true, id, [&](Store& s) -> LONG {
         Stmt del(s, "DELETE FROM vals WHERE key=?1 AND fold=?2");
         del.bind(1, id);
         del.bind(2, fold(name));
@@ -927,10 +922,8 @@ LONG enum_key(const Key& key, DWORD index, std::string& name, DWORD name_capacit
         names.push_back("SERIALCOMM");
     } else if (kind == Kind::root || kind == Kind::db) {
         std::int64_t id = id_of(key);
-        status = transact(false, [&](Store& s) -> LONG {
-            LONG st = check_alive(s, id);
-            return st != ERROR_SUCCESS ? st : child_names(s, id, names);
-        });
+        status =
+            transact_on(false, id, [&](Store& s) -> LONG { return child_names(s, id, names); });
         if (status != ERROR_SUCCESS) {
             return status;
         }
@@ -980,11 +973,7 @@ LONG enum_value(const Key& key, DWORD index, std::string& name, DWORD* type,
         }
     } else if (kind == Kind::db) {
         std::int64_t id = key.state()->id;
-        status = transact(false, [&](Store& s) -> LONG {
-            LONG st = check_alive(s, id);
-            if (st != ERROR_SUCCESS) {
-                return st;
-            }
+        status = transact_on(false, id, [&](Store& s) -> LONG {
             Stmt q(s,
                    "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
             q.bind(1, id);
@@ -1040,14 +1029,10 @@ LONG delete_key(const Key& parent, std::string_view subkey) {
         }
     }
     std::int64_t start = id_of(parent);
-    return transact(true, [&](Store& s) -> LONG {
-        LONG st = check_alive(s, start);
-        if (st != ERROR_SUCCESS) {
-            return st;
-        }
+    return transact_on(true, start, [&](Store& s) -> LONG {
         std::int64_t id = 0;
         bool created = false;
-        st = walk(s, start, parts, false, &id, &created);
+        LONG st = walk(s, start, parts, false, &id, &created);
         if (st != ERROR_SUCCESS) {
             return st;
         }
