@@ -124,19 +124,6 @@ char hex_digit(unsigned v) {
     return "0123456789abcdef"[v & 15];
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Parses 1..8 hex digits (no prefix) or, with `decimal_ok`, a decimal number or
 // "0x" hex number, into a 32-bit value.
 bool parse_u32(std::string_view s, bool decimal_ok, std::uint32_t& out) {
@@ -153,7 +140,7 @@ bool parse_u32(std::string_view s, bool decimal_ok, std::uint32_t& out) {
     }
     std::uint64_t v = 0;
     for (char c : s) {
-        int d = hex_value(c);
+        int d = hex_digit_value(c);
         if (d < 0 || static_cast<unsigned>(d) >= base) {
             return false;
         }
@@ -323,7 +310,7 @@ bool parse_hex_list(std::string_view s, std::vector<std::uint8_t>& out) {
             }
             int v = 0;
             for (char c : item) {
-                int d = hex_value(c);
+                int d = hex_digit_value(c);
                 if (d < 0) {
                     return false;
                 }
@@ -559,8 +546,8 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
             return false;
         }
         for (std::size_t i = 0; i < digits.size(); i += 2) {
-            int hi = hex_value(digits[i]);
-            int lo = hex_value(digits[i + 1]);
+            int hi = hex_digit_value(digits[i]);
+            int lo = hex_digit_value(digits[i + 1]);
             if (hi < 0 || lo < 0) {
                 error = "not a hex digit in the data";
                 return false;

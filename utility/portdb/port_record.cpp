@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "common/dword_bytes.h"
 #include "common/store_layout.h"
 #include "platform/serial/comm.h"
 #include "utility/portdb/store_io.h"
@@ -168,23 +169,6 @@ std::string bytes_to_hex(std::string_view bytes) {
     return text;
 }
 
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
-
 bool hex_to_bytes(std::string_view text, ByteString& target) {
     if (text.empty()) {
         return true;
@@ -192,8 +176,8 @@ bool hex_to_bytes(std::string_view text, ByteString& target) {
     ByteString bytes;
     std::size_t i = 0;
     for (; i + 1 < text.size(); i += 2) {
-        const int hi = hex_digit(text[i]);
-        const int lo = hex_digit(text[i + 1]);
+        const int hi = hex_digit_value(text[i]);
+        const int lo = hex_digit_value(text[i + 1]);
         if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) {
             return false;
         }
