@@ -22,6 +22,7 @@
 
 #include "common/store_layout.h"
 #include "platform/registry/registry.h"
+#include "tests/robustness/tarnix_fixture.h"
 #include "tests/robustness/tarnix_harness.h"
 #include "tests/support/serial_pty.h"
 
@@ -30,14 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FaultsTest : public ::testing::Test {
+class FaultsTest : public TarnixTest {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(test::program_path("tarnix").empty()) << "tarnix not built";
-        ASSERT_TRUE(host.ok());
-        ASSERT_TRUE(tarnix.install());
-        ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_TELNET_PORT, host.port()));
-    }
     // A pipe user at the prompt, connected to the host; returns the host's end.
     int open_host(PipeUser& user) {
         EXPECT_TRUE(user.open_session());
@@ -63,9 +58,6 @@ class FaultsTest : public ::testing::Test {
         EXPECT_TRUE(other.type("q\r"));
         EXPECT_TRUE(other.wait_closed());
     }
-
-    RawHost host;
-    Tarnix tarnix;
 };
 
 TEST_F(FaultsTest, HostResetMidBlockReturnsTheUserToThePrompt) {

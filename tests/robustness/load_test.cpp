@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "common/store_layout.h"
+#include "tests/robustness/tarnix_fixture.h"
 #include "tests/robustness/tarnix_harness.h"
 
 namespace varolan::robust {
@@ -249,17 +250,7 @@ Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t
     return out;
 }
 
-class LoadTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(test::program_path("tarnix").empty()) << "tarnix not built";
-        ASSERT_TRUE(host.ok());
-        ASSERT_TRUE(tarnix.install());
-        ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_TELNET_PORT, host.port()));
-    }
-    RawHost host;
-    Tarnix tarnix;
-};
+class LoadTest : public TarnixTest {};
 
 TEST_F(LoadTest, ManyUsersRelayEveryByteOnceAndInOrder) {
     const long users = env_number("VAROLAN_LOAD_CLIENTS", 100);

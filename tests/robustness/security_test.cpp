@@ -16,19 +16,14 @@
 #include "common/store_layout.h"
 #include "platform/core/winerror.h"
 #include "platform/scm/scm.h"
+#include "tests/robustness/tarnix_fixture.h"
 #include "tests/robustness/tarnix_harness.h"
 
 namespace varolan::robust {
 namespace {
 
-class SecurityTest : public ::testing::Test {
+class SecurityTest : public TarnixTest {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(test::program_path("tarnix").empty()) << "tarnix not built";
-        ASSERT_TRUE(host.ok());
-        ASSERT_TRUE(tarnix.install());
-        ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_TELNET_PORT, host.port()));
-    }
     // Root, setpriv, and a build tree that nobody may run.
     static bool can_switch_user() {
         return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0 &&
@@ -59,9 +54,6 @@ class SecurityTest : public ::testing::Test {
         scm::SERVICE_STATUS status;
         return scm::query_endpoint("Varolan", &status) == ERROR_SUCCESS ? status.dwCurrentState : 0;
     }
-
-    RawHost host;
-    Tarnix tarnix;
 };
 
 TEST_F(SecurityTest, ControlEndpointRefusesANonOwner) {
