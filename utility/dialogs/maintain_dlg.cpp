@@ -42,6 +42,17 @@ unsigned state_message(std::uint32_t flags) {
     return 0;
 }
 
+// The rows selected now, at most `count` of them. False when the list refuses.
+bool selected_rows(ui::ListBox& list, int count, std::vector<int>* rows) {
+    rows->assign(static_cast<std::size_t>(count), 0);
+    const int got = list.GetSelItems(count, rows->data());
+    if (got == ui::LB_ERR) {
+        return false;
+    }
+    rows->resize(static_cast<std::size_t>(got));
+    return true;
+}
+
 }  // namespace
 
 CMaintainDlg::CMaintainDlg(CPortDatabase* database, ServiceOps* service, SystemFigures* figures)
@@ -186,12 +197,10 @@ void CMaintainDlg::OnRemovePorts() {
     }
     // The question may have let the selection change: only the rows that are
     // selected now are taken, never the unused rest of the array.
-    std::vector<int> rows(static_cast<std::size_t>(count));
-    const int got = list->GetSelItems(count, rows.data());
-    if (got == ui::LB_ERR) {
+    std::vector<int> rows;
+    if (!selected_rows(*list, count, &rows)) {
         return;
     }
-    rows.resize(static_cast<std::size_t>(got));
     for (int row : rows) {
         if (CPortRecord* record = list->GetItemDataPtr<CPortRecord>(row)) {
             record->set_changed();
@@ -212,12 +221,10 @@ void CMaintainDlg::OnSetupPorts() {
     if (count <= 0) {
         return;
     }
-    std::vector<int> rows(static_cast<std::size_t>(count));
-    const int got = list->GetSelItems(count, rows.data());
-    if (got == ui::LB_ERR) {
+    std::vector<int> rows;
+    if (!selected_rows(*list, count, &rows)) {
         return;
     }
-    rows.resize(static_cast<std::size_t>(got));
     std::vector<CPortRecord*> records;
     records.reserve(10);
     for (int row : rows) {
