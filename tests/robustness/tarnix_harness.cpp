@@ -21,6 +21,7 @@
 #include "common/store_layout.h"
 #include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
+#include "tests/support/pending_text.h"
 
 namespace varolan::robust {
 
@@ -29,9 +30,12 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int left_ms(Clock::time_point end) {
+// True when `fd` has something to read (data, end of file or an error)
+// before `end`.
+bool readable_before(int fd, Clock::time_point end) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+    pollfd p{fd, POLLIN, 0};
+    return fd >= 0 && left > 0 && ::poll(&p, 1, static_cast<int>(left)) == 1;
 }
 
 std::string key_path(const std::string& subkey) {
@@ -96,9 +100,7 @@ bool read_until(int fd, std::string& seen, const std::string& needle,
                 std::chrono::milliseconds timeout) {
     auto end = Clock::now() + timeout;
     while (seen.find(needle) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        int left = left_ms(end);
-        if (left == 0 || ::poll(&p, 1, left) != 1) {
+        if (!readable_before(fd, end)) {
             return false;
         }
         char buf[8192];
@@ -114,9 +116,7 @@ bool read_until(int fd, std::string& seen, const std::string& needle,
 bool wait_eof(int fd, std::chrono::milliseconds timeout) {
     auto end = Clock::now() + timeout;
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int left = left_ms(end);
-        if (left == 0 || ::poll(&p, 1, left) != 1) {
+        if (!readable_before(fd, end)) {
             return false;
         }
         char buf[8192];
@@ -192,15 +192,10 @@ bool PipeUser::type(const std::string& keys) {
 std::string PipeUser::read_until(const std::string& needle, std::chrono::milliseconds timeout) {
     auto end = Clock::now() + timeout;
     for (;;) {
-        std::size_t at = pending_.find(needle);
-        if (at != std::string::npos) {
-            std::string out = pending_.substr(0, at + needle.size());
-            pending_.erase(0, at + needle.size());
+        if (std::string out; test::take_through(pending_, needle, &out)) {
             return out;
         }
-        pollfd p{fd_, POLLIN, 0};
-        int left = left_ms(end);
-        if (closed_ || fd_ < 0 || left == 0 || ::poll(&p, 1, left) != 1) {
+        if (closed_ || !readable_before(fd_, end)) {
             std::string out;
             out.swap(pending_);
             return out;
@@ -224,9 +219,7 @@ bool PipeUser::got(const std::string& needle, std::chrono::milliseconds timeout)
 bool PipeUser::wait_closed(std::chrono::milliseconds timeout) {
     auto end = Clock::now() + timeout;
     while (!closed_) {
-        pollfd p{fd_, POLLIN, 0};
-        int left = left_ms(end);
-        if (fd_ < 0 || left == 0 || ::poll(&p, 1, left) != 1) {
+        if (!readable_before(fd_, end)) {
             return closed_;
         }
         char buf[65536];

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/net/net.h"
+#include "tests/support/pending_text.h"
 
 namespace varolan::test {
 
@@ -54,10 +55,7 @@ bool PipeClient::pump(int wait_ms) {
 std::string PipeClient::read_until(const std::string& needle, std::chrono::milliseconds timeout) {
     auto end = Clock::now() + timeout;
     for (;;) {
-        std::size_t at = pending_.find(needle);
-        if (at != std::string::npos) {
-            std::string out = pending_.substr(0, at + needle.size());
-            pending_.erase(0, at + needle.size());
+        if (std::string out; test::take_through(pending_, needle, &out)) {
             return out;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
