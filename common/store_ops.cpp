@@ -19,16 +19,26 @@ bool open_for(const char* key_path, DWORD access, reg::Key& key) {
     return reg::create_key(reg::hklm(), key_path, access, key) == ERROR_SUCCESS;
 }
 
+// Reads value `value_name` of `key_path` into `buffer` (at most `*size` bytes);
+// `*size` becomes the stored length.
+bool read_value(const char* key_path, const char* value_name, void* buffer, DWORD* size) {
+    reg::Key key;
+    if (value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    return reg::query_value(key, value_name, nullptr, static_cast<std::uint8_t*>(buffer), size) ==
+           ERROR_SUCCESS;
+}
+
 }  // namespace
 
 bool reg_read_dword(const char* key_path, const char* value_name, std::uint32_t* value) {
-    reg::Key key;
-    if (value == nullptr || value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
+    if (value == nullptr) {
         return false;
     }
     std::uint8_t bytes[4] = {0, 0, 0, 0};
     DWORD size = sizeof bytes;
-    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+    if (!read_value(key_path, value_name, bytes, &size)) {
         return false;
     }
     // Shorter data fills the low bytes; the rest stays zero.
@@ -41,13 +51,8 @@ bool reg_read_string(const char* key_path, const char* value_name, char* buffer)
         return false;
     }
     buffer[0] = '\0';
-    reg::Key key;
-    if (value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
-        return false;
-    }
     DWORD size = REG_STRING_SIZE;
-    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
-    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+    if (!read_value(key_path, value_name, buffer, &size)) {
         buffer[0] = '\0';
         return false;
     }
@@ -64,13 +69,8 @@ bool reg_read_multi_string(const char* key_path, const char* value_name, char* b
     }
     *length = 0;
     std::memset(buffer, 0, REG_STRING_SIZE);
-    reg::Key key;
-    if (value_name == nullptr || !open_for(key_path, reg::KEY_READ, key)) {
-        return false;
-    }
     DWORD size = REG_STRING_SIZE;
-    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
-    if (reg::query_value(key, value_name, nullptr, bytes, &size) != ERROR_SUCCESS) {
+    if (!read_value(key_path, value_name, buffer, &size)) {
         std::memset(buffer, 0, REG_STRING_SIZE);
         return false;
     }
