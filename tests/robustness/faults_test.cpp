@@ -267,6 +267,7 @@ TEST_F(FaultsTest, StoreLockedByAnotherProcessForSeconds) {
     ASSERT_EQ(::pipe2(to_child, O_CLOEXEC), 0);
     ASSERT_EQ(::pipe2(from_child, O_CLOEXEC), 0);
     pid_t child = ::fork();
+    ASSERT_GE(child, 0);
     if (child == 0) {
         ::dup2(to_child[0], 0);
         ::dup2(from_child[1], 1);

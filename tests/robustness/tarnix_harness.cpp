@@ -257,9 +257,7 @@ Tarnix::Tarnix()
 Tarnix::~Tarnix() {
     if (pid_ > 0 && alive()) {
         if (!stop()) {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
+            test::kill_and_reap(pid_);
         }
     }
     reg::reset_store();
@@ -324,6 +322,9 @@ bool Tarnix::start() {
 }
 
 bool Tarnix::stop() {
+    if (pid_ <= 0) {
+        return false;  // never started: waitpid would take any child of ours
+    }
     scm::SERVICE_STATUS status;
     scm::control_endpoint("Varolan", scm::SERVICE_CONTROL_STOP, &status);
     int st = 0;

@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -22,14 +24,36 @@ int count_entries(const fs::path& dir) {
 }  // namespace
 
 // The directory iterator holds one descriptor of its own while counting.
-int count_open_fds() { return count_entries("/proc/self/fd") - 1; }
-int count_threads() { return count_entries("/proc/self/task"); }
-int count_open_fds(int pid) { return count_entries(fs::path("/proc") / std::to_string(pid) / "fd"); }
-int count_threads(int pid) { return count_entries(fs::path("/proc") / std::to_string(pid) / "task"); }
+int count_open_fds() {
+    return count_entries("/proc/self/fd") - 1;
+}
+int count_threads() {
+    return count_entries("/proc/self/task");
+}
+int count_open_fds(int pid) {
+    return count_entries(fs::path("/proc") / std::to_string(pid) / "fd");
+}
+int count_threads(int pid) {
+    return count_entries(fs::path("/proc") / std::to_string(pid) / "task");
+}
+
+bool signal_process(int pid, int sig) {
+    return pid > 0 && ::kill(pid, sig) == 0;
+}
+
+void kill_and_reap(int pid) {
+    if (pid <= 0) {
+        return;
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/varolan-test-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/varolan-test-XXXXXX";
     char* made = mkdtemp(templ.data());
     if (made == nullptr) {
         std::abort();

@@ -14,9 +14,17 @@ int count_threads();
 int count_open_fds(int pid);
 int count_threads(int pid);
 
+// Sends `sig` to the one process `pid`. A pid of 0 or below names a whole process
+// group (0: this test's own, with ctest and the shell that runs it; -1: every process
+// the user may signal), so it is refused and the result is false.
+bool signal_process(int pid, int sig);
+// Kills `pid` if it is still running and reaps it when it is our child; nothing for
+// a pid of 0 or below.
+void kill_and_reap(int pid);
+
 // A fresh directory under $TMPDIR, removed with its contents at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,19 +32,19 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string str(const std::string& child = "") const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Sets (or unsets, with nullopt) an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };

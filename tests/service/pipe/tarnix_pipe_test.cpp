@@ -66,8 +66,7 @@ class TarnixPipeTest : public ::testing::Test {
             int st = 0;
             bool ended = wait_until([&] { return ::waitpid(pid, &st, WNOHANG) == pid; });
             if (!ended) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &st, 0);
+                test::kill_and_reap(pid);
             }
             EXPECT_TRUE(ended) << "the service stops with sessions open";
         }
@@ -242,6 +241,7 @@ TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     std::string program = test::program_path("tarnix-connect").string();
     pid_t child = fork();
+    ASSERT_GE(child, 0);
     if (child == 0) {
         dup2(slave, 0);
         dup2(slave, 1);
@@ -287,8 +287,7 @@ TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
     int status = -1;
     bool ended = wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 10s);
     if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+        test::kill_and_reap(child);
     }
     ASSERT_TRUE(ended);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -46,11 +46,7 @@ class PortEndToEnd : public ::testing::Test {
         reg::reset_store();
     }
     void TearDown() override {
-        if (pid_ > 0 && ::kill(pid_, 0) == 0) {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
-        }
+        test::kill_and_reap(pid_);
         reg::reset_store();
     }
 

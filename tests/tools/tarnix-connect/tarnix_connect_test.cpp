@@ -76,6 +76,9 @@ std::string read_until(int fd, const std::string& needle, std::chrono::milliseco
 
 // Waits for the child's end: its wait status, or -1 when it did not end in time.
 int wait_child(pid_t pid, std::chrono::milliseconds timeout = 10s) {
+    if (pid <= 0) {
+        return -1;  // fork failed; waitpid would take any child of ours
+    }
     auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
         int status = 0;
@@ -84,8 +87,7 @@ int wait_child(pid_t pid, std::chrono::milliseconds timeout = 10s) {
         }
         usleep(5000);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    test::kill_and_reap(pid);
     return -1;
 }
 
@@ -183,7 +185,7 @@ TEST_F(TarnixConnect, TerminalModeIsRestoredWhenASignalEndsTheProgram) {
     ASSERT_EQ(write(master, "x", 1), 1);
     EXPECT_EQ(read_message(gateway), "x");
     for (int sig : {SIGTERM}) {
-        kill(pid, sig);
+        ASSERT_TRUE(test::signal_process(pid, sig));
         int status = wait_child(pid);
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), sig);
