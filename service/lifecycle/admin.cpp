@@ -8,6 +8,7 @@
 
 #include "common/store_layout.h"
 #include "platform/core/clock.h"
+#include "platform/core/log.h"
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "service/lifecycle/lifecycle.h"
@@ -187,6 +188,7 @@ void console_observer(const scm::SERVICE_STATUS& status) {
 }
 
 int command_console() {
+    set_log_style(LogStyle::plain);
     std::fprintf(stderr, "%s in the foreground on store %s; Ctrl-C stops it.\n", SERVICE_NAME,
                  reg::store_path().c_str());
     DWORD rc = scm::run_service_in_console(dispatch_table, console_observer);

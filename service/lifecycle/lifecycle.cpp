@@ -9,6 +9,7 @@
 #include "common/store_ops.h"
 #include "platform/core/clock.h"
 #include "platform/core/event.h"
+#include "platform/core/log.h"
 #include "platform/core/thread.h"
 #include "service/session/globals.h"
 
@@ -97,12 +98,14 @@ void request_stop(const char* text) {
 void control_handler(DWORD control) {
     switch (control) {
         case scm::SERVICE_CONTROL_STOP:
+            log_notice("%s stopping", SERVICE_NAME);
             report_status(scm::SERVICE_STOP_PENDING, 0, 1, STOP_WAIT_HINT);
             signal_stop_event();
             return;
         case scm::SERVICE_CONTROL_PAUSE:
             if (current_state() == scm::SERVICE_RUNNING) {
                 gate_hold();
+                log_notice("%s paused: every session holds", SERVICE_NAME);
                 report_status(scm::SERVICE_PAUSED, 0, 0, 0);
                 return;
             }
@@ -112,6 +115,7 @@ void control_handler(DWORD control) {
             debug_hold.store(0);
             if (current_state() == scm::SERVICE_PAUSED) {
                 gate_release();
+                log_notice("%s continued", SERVICE_NAME);
                 report_status(scm::SERVICE_RUNNING, 0, 0, 0);
                 return;
             }
@@ -149,6 +153,7 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
     }
     ok = ok && report_status(scm::SERVICE_RUNNING, 0, 0, 0);
     if (ok) {
+        log_notice("%s started", SERVICE_NAME);
         while (stop_event.wait(INFINITE_WAIT) == WaitResult::failed && !stop_requested.load()) {
             sleep_ms(DEBUG_HOLD_POLL_MS);
         }
@@ -156,6 +161,12 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
     {
         std::lock_guard<std::mutex> lock(stop_mutex);
         stop_event.close();
+    }
+    const char* why = last_stop_text();
+    if (why[0] != '\0') {
+        log_error("%s stopped: %s", SERVICE_NAME, why);
+    } else {
+        log_notice("%s stopped", SERVICE_NAME);
     }
     report_status(scm::SERVICE_STOPPED, 0, 0, 0);
 }

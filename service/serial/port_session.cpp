@@ -10,6 +10,7 @@
 #include "common/store_ops.h"
 #include "platform/core/clock.h"
 #include "platform/core/event.h"
+#include "platform/core/log.h"
 #include "platform/serial/comm.h"
 #include "service/serial/port_user_side.h"
 #include "service/session/globals.h"
@@ -88,6 +89,29 @@ bool line_mode(std::uint32_t mode, LineMode* out) {
 }
 
 enum class Outcome { ok, give_up };  // ok: go on (or serve the next user)
+
+// The causes named by the "Device Flags" bits of a port given up, for the log.
+std::string give_up_causes(std::uint32_t bits) {
+    static constexpr struct {
+        std::uint32_t bit;
+        const char* text;
+    } causes[] = {{DEVICE_OPEN_FAILED, "the port cannot be opened"},
+                  {DEVICE_ACCESS_DENIED, "access to the port is denied"},
+                  {DEVICE_SETUP_ERROR, "the port cannot be set up"},
+                  {DEVICE_BAUD_ERROR, "baud rate refused"},
+                  {DEVICE_DATABITS_ERROR, "data bits refused"},
+                  {DEVICE_STOPBITS_ERROR, "stop bits refused"},
+                  {DEVICE_PARITY_ERROR, "parity refused"},
+                  {DEVICE_FLOW_ERROR, "flow control refused"}};
+    std::string text;
+    for (const auto& cause : causes) {
+        if ((bits & cause.bit) != 0) {
+            text += text.empty() ? "" : ", ";
+            text += cause.text;
+        }
+    }
+    return text.empty() ? "unknown cause" : text;
+}
 
 // Everything one port session owns for its whole life.
 struct PortSession {
@@ -549,6 +573,8 @@ void port_session(const std::uint32_t* port_index) {
     end_host_connection(s.record);
     s.close_port();
     reg_write_dword(s.key_path, VALUE_DEVICE_FLAGS, s.status);
+    log_warning("port %s (%s) given up: %s (Device Flags 0x%X)", subkey, s.device_path,
+                give_up_causes(s.status).c_str(), static_cast<unsigned>(s.status));
 }
 
 }  // namespace varolan::service

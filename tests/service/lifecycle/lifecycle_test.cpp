@@ -23,6 +23,7 @@
 #include "service/lifecycle/lifecycle.h"
 #include "service/session/globals.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/wait_until.h"
 
@@ -180,6 +181,7 @@ class LifecycleTest : public ::testing::Test {
 // --- service_main and control_handler ------------------------------------------------
 
 TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
+    test::LogCapture log;
     start_service();
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
     ASSERT_TRUE(wait_until([] { return pipe_calls.load() == 1; }));
@@ -219,6 +221,11 @@ TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
     };
     EXPECT_EQ(recorded_reports(), expected);
     EXPECT_STREQ(last_stop_text(), "");
+    // Each change of state is logged once; the no-op controls log nothing.
+    const std::vector<std::string> lines = {
+        "<5>Varolan started", "<5>Varolan paused: every session holds", "<5>Varolan continued",
+        "<5>Varolan stopping", "<5>Varolan stopped"};
+    EXPECT_EQ(log.lines(), lines);
 }
 
 TEST_F(LifecycleTest, PauseHoldsSessionsAtTheGateUntilContinue) {

@@ -8,6 +8,7 @@
 
 #include "platform/net/net.h"
 #include "tests/service/serial/port_session_fixture.h"
+#include "tests/support/log_capture.h"
 
 namespace varolan::test {
 namespace {
@@ -84,10 +85,18 @@ class PortGivesUp : public PortSessionTest, public ::testing::WithParamInterface
 };
 
 TEST_P(PortGivesUp, RecordsTheCauseAndEnds) {
+    test::LogCapture log;
     const GiveUpCase& c = GetParam();
     c.arrange(*this);
     ASSERT_TRUE(run_to_end()) << c.what;
     EXPECT_EQ(device_flags(), c.flags) << c.what;
+    // The cause reaches the log too, with the flags the utility shows.
+    char flags[32];
+    std::snprintf(flags, sizeof flags, "(Device Flags 0x%X)", static_cast<unsigned>(c.flags));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u) << c.what;
+    EXPECT_EQ(lines[0].rfind(std::string("<4>port ") + kSubkey + " (", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(flags), std::string::npos) << lines[0];
     EXPECT_FALSE(line_->is_open()) << c.what;
     if (c.states_taken != static_cast<std::size_t>(-1)) {
         EXPECT_EQ(line_->log_of(LineEvent::state_set).size(), c.states_taken) << c.what;
