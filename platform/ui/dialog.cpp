@@ -1,6 +1,5 @@
 #include "platform/ui/dialog.h"
 
-#include <cctype>
 #include <utility>
 
 #include "platform/ui/internal.h"
@@ -12,7 +11,7 @@ namespace {
 ModalRunner* installed_runner = nullptr;
 
 char lower(int c) {
-    return static_cast<char>(std::tolower(c & 0xFF));
+    return detail::lower(static_cast<char>(c & 0xFF));
 }
 
 bool is_label(const Control& c) {
