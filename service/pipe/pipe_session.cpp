@@ -14,7 +14,7 @@
 #include "platform/pipe/pipe.h"
 #include "service/session/globals.h"
 #include "service/session/session.h"
-#include "service/session/telnet.h"
+#include "service/session/relay.h"
 
 namespace varolan::service {
 

@@ -15,7 +15,7 @@
 #include "service/serial/port_user_side.h"
 #include "service/session/globals.h"
 #include "service/session/session.h"
-#include "service/session/telnet.h"
+#include "service/session/relay.h"
 
 namespace varolan::service {
 

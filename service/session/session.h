@@ -12,12 +12,40 @@
 #include "platform/core/thread_event.h"
 #include "platform/net/net.h"
 #include "service/session/globals.h"
+#include "service/session/telnet.h"
 #include "service/session/user_side.h"
 
 namespace varolan::service {
 
 // Size of a command line buffer: LINE_LIMIT characters and the terminator.
 inline constexpr std::size_t LINE_SIZE = LINE_LIMIT + 1;
+
+static_assert(TERMINAL_TYPE_SIZE - 1 == TELNET_TERMINAL_TYPE_MAX);
+
+// Bytes waiting for the host, in the order they are to go: the user's data
+// (every 255 doubled), the answers to the host's negotiation, a BRK, the login
+// script. Bounded: whoever adds makes sure of the room first.
+inline constexpr std::size_t HOST_QUEUE_SIZE = 32768;
+static_assert(HOST_QUEUE_SIZE >= 2 * BLOCK_SIZE + telnet_answer_bound(BLOCK_SIZE));
+
+struct HostQueue {
+    std::size_t size() const { return tail - head; }
+    std::size_t room() const { return HOST_QUEUE_SIZE - size(); }
+    bool empty() const { return head == tail; }
+    const unsigned char* front() const { return bytes + head; }
+    // Space for `n` (at most room()) more bytes after the waiting ones, which
+    // are moved to the start when the space behind them is too small.
+    unsigned char* reserve(std::size_t n);
+    // The first `n` bytes reserved are now waiting.
+    void commit(std::size_t n) { tail += n; }
+    // The first `n` waiting bytes have gone.
+    void consume(std::size_t n);
+    void clear() { head = tail = 0; }
+
+    std::size_t head = 0;
+    std::size_t tail = 0;
+    unsigned char bytes[HOST_QUEUE_SIZE];
+};
 
 // One per session thread, owned by it for the thread's whole life. While a host
 // connection is open its reader thread uses the fields marked "shared".
@@ -32,7 +60,7 @@ struct SessionRecord {
     HostSocket host_socket;                 // shared (recv, shutdown)
     Thread reader_thread;
     ThreadEvent drained_event;  // auto-reset; shared; only the reader waits for it
-    Event block_event;    // auto-reset; set by the reader after each block and at the end
+    Event block_event;          // auto-reset; set by the reader after each block and at the end
     std::atomic<std::int32_t> received_count{0};  // shared
     char receive_buffer[BLOCK_SIZE + 1] = {};     // shared
     char terminal_type[TERMINAL_TYPE_SIZE] = {};  // at most 15 characters
@@ -44,6 +72,10 @@ struct SessionRecord {
     // switch between two threads on one CPU, not a wake-up of another CPU
     // (which costs more than the block's whole relay).
     std::atomic<int> session_cpu{-1};
+
+    // The relay's own state for the open connection (session thread only).
+    TelnetState telnet;    // a host command cut by the last block's end
+    HostQueue host_queue;  // bytes waiting for the host
 };
 
 // Puts the configured terminal type into the record, cut to 15 characters.

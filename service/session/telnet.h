@@ -1,11 +1,11 @@
-// Telnet handling of host data: command sequences are removed before a block
-// reaches the user, and the host's option negotiation is answered.
+// The telnet protocol towards the host, as a core that owns no descriptor: host
+// bytes go in; the user's bytes, the answers to the host's negotiation and the
+// state carried to the next block come out. The sessions reach it through
+// filter_telnet(SessionRecord&) (service/session/relay.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "service/session/session.h"
 
 namespace varolan::service {
 
@@ -22,23 +22,60 @@ inline constexpr unsigned char OPTION_SUPPRESS_GO_AHEAD = 3;
 inline constexpr unsigned char OPTION_TERMINAL_TYPE = 24;
 inline constexpr unsigned char TERMINAL_TYPE_IS = 0;
 
-// True when the waiting block (all `count` bytes, NULs included) holds the byte 255.
-bool block_has_iac(const SessionRecord& record, std::int32_t count);
+// Lengths of the host's commands: a subnegotiation is taken as six bytes (IAC
+// SB option and three more), a negotiation (WILL, WONT, DO, DONT) as three,
+// IAC IAC (one data byte 255) and every other command as two.
+inline constexpr std::size_t TELNET_SUBNEGOTIATION_LENGTH = 6;
+inline constexpr std::size_t TELNET_NEGOTIATION_LENGTH = 3;
+// Characters of the terminal type the TERMINAL-TYPE answer carries at most.
+inline constexpr std::size_t TELNET_TERMINAL_TYPE_MAX = 15;
 
-// Removes the command sequences from the first received_count bytes of
-// receive_buffer in place, answering negotiation on host_socket as it goes.
-// Returns the number of data bytes left (terminated with a NUL).
-std::int32_t filter_telnet(SessionRecord& record);
+// What one block leaves for the next: the bytes of a command that the block's
+// end cut, nothing more.
+struct TelnetState {
+    unsigned char partial[TELNET_SUBNEGOTIATION_LENGTH - 1] = {};
+    std::uint8_t length = 0;  // 0: no command is open
+};
 
-// Passes the waiting host block of `count` bytes (not 0) on to the user side:
-// adds `count` to byte_count, removes the command sequences when the block
-// holds the byte 255 (answering negotiation on host_socket), and writes what is
-// left with one write. Returns the length written (0 when nothing was left).
-// The block is not drained; the caller does that once it is done with it.
-std::int32_t pass_host_block(SessionRecord& record, std::int32_t count);
+// Where answers go: the caller's buffer. Nothing is written past `capacity`;
+// an answer that does not fit whole is left out (callers make room for
+// telnet_answer_bound() first, so that never happens).
+struct TelnetAnswers {
+    unsigned char* data = nullptr;
+    std::size_t capacity = 0;
+    std::size_t length = 0;
+};
 
-// Answer to IAC DO / IAC WILL whose option byte is at `option_pos` of receive_buffer.
-void answer_do(SessionRecord& record, std::size_t option_pos);
-void answer_will(SessionRecord& record, std::size_t option_pos);
+// Most answer bytes that `count` host bytes can call for, counting the bytes of
+// a cut command carried over from the block before. The costliest command is
+// the subnegotiation: six bytes answered with at most 6 + 15.
+constexpr std::size_t telnet_answer_bound(std::size_t count) {
+    return 4 * (count + TELNET_SUBNEGOTIATION_LENGTH - 1);
+}
+
+// Removes the command sequences from the `count` bytes at `data`, in place, and
+// puts the answers to the host's requests into `answers`. A command cut by the
+// end of `data` is kept in `state` and joined with the start of the next call's
+// bytes, so feeding a stream in any pieces gives the same data and the same
+// answers as feeding it whole. Every byte counts, NUL bytes included. Returns
+// the number of data bytes left at the front of `data`.
+//
+// IAC IAC gives one data byte 255; WILL and DO are answered, WONT and DONT are
+// not; a subnegotiation for TERMINAL-TYPE (whatever its code) is answered with
+// `terminal_type` (NUL-terminated, at most 15 characters used), any other is
+// dropped; any other command is dropped with its IAC.
+std::size_t filter_telnet(TelnetState& state, const char* terminal_type, unsigned char* data,
+                          std::size_t count, TelnetAnswers& answers);
+
+// The answers to IAC DO `option` and IAC WILL `option` (three bytes each), and
+// IAC SB TERMINAL-TYPE IS `terminal_type` IAC SE.
+void answer_do(unsigned char option, TelnetAnswers& answers);
+void answer_will(unsigned char option, TelnetAnswers& answers);
+void answer_terminal_type(const char* terminal_type, TelnetAnswers& answers);
+
+// Copies `count` bytes of user data to `out` with every byte 255 doubled (IAC
+// IAC), as the host must get a data byte 255. `out` holds 2 * `count` bytes.
+// Returns the number of bytes written.
+std::size_t double_iac(const unsigned char* data, std::size_t count, unsigned char* out);
 
 }  // namespace varolan::service

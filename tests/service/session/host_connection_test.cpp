@@ -10,7 +10,7 @@
 #include "platform/core/clock.h"
 #include "service/session/globals.h"
 #include "service/session/session.h"
-#include "service/session/telnet.h"
+#include "service/session/relay.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_host.h"
 
