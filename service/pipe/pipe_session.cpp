@@ -13,8 +13,8 @@
 #include "platform/core/wait_set.h"
 #include "platform/pipe/pipe.h"
 #include "service/session/globals.h"
-#include "service/session/session.h"
 #include "service/session/relay.h"
+#include "service/session/session.h"
 
 namespace varolan::service {
 
@@ -158,7 +158,8 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
                 return RelayEnd::to_prompt;
             }
             if (count > 0) {
-                record.host_socket.send_all(state.transfer, count);
+                queue_user_data(record, state.transfer, count);
+                send_host_queue(record);
             }
         }
 

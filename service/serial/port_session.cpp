@@ -14,8 +14,8 @@
 #include "platform/serial/comm.h"
 #include "service/serial/port_user_side.h"
 #include "service/session/globals.h"
-#include "service/session/session.h"
 #include "service/session/relay.h"
+#include "service/session/session.h"
 
 namespace varolan::service {
 
@@ -360,8 +360,8 @@ bool PortSession::send_line(const char* text, std::uint32_t length) {
     char line[REG_STRING_SIZE + 1];
     std::memcpy(line, text, length);
     line[length] = '\r';
-    int sent = record.host_socket.send(line, length + 1);
-    return sent == static_cast<int>(length + 1);
+    queue_user_data(record, line, length + 1);
+    return send_host_queue(record);
 }
 
 void PortSession::idle_wait() {
@@ -441,7 +441,8 @@ Outcome PortSession::relay() {
             if (block_has_escape(port_buffer, n)) {
                 break;
             }
-            if (record.host_socket.send(port_buffer, n) != static_cast<int>(n)) {
+            queue_user_data(record, port_buffer, n);
+            if (!send_host_queue(record)) {
                 break;
             }
             busy = true;

@@ -37,6 +37,15 @@ std::int32_t filter_telnet(SessionRecord& record) {
     return static_cast<std::int32_t>(length);
 }
 
+void queue_user_data(SessionRecord& record, const void* data, std::size_t count) {
+    HostQueue& queue = record.host_queue;
+    if (2 * count > queue.room()) {
+        return;
+    }
+    unsigned char* end = queue.reserve(2 * count);
+    queue.commit(double_iac(static_cast<const unsigned char*>(data), count, end));
+}
+
 bool send_host_queue(SessionRecord& record) {
     HostQueue& queue = record.host_queue;
     if (queue.empty()) {

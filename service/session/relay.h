@@ -21,6 +21,11 @@ std::int32_t filter_telnet(SessionRecord& record);
 // The block is not drained; the caller does that once it is done with it.
 std::int32_t pass_host_block(SessionRecord& record, std::int32_t count);
 
+// Puts `count` bytes of user data into host_queue with every byte 255 doubled
+// (IAC IAC), as the host must get it. The caller makes room for 2 * `count`
+// first.
+void queue_user_data(SessionRecord& record, const void* data, std::size_t count);
+
 // Sends everything waiting in host_queue. False when the host connection failed.
 bool send_host_queue(SessionRecord& record);
 

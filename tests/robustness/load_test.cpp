@@ -133,6 +133,19 @@ std::string random_stream(std::mt19937& rng, std::size_t size, unsigned char exc
     return s;
 }
 
+// The user's bytes as the host gets them: a data byte 255 goes as IAC IAC.
+std::string on_the_wire(const std::string& data) {
+    std::string wire;
+    wire.reserve(data.size() * 2);
+    for (char c : data) {
+        wire.push_back(c);
+        if (static_cast<unsigned char>(c) == 0xff) {
+            wire.push_back(c);
+        }
+    }
+    return wire;
+}
+
 // One user from connecting to leaving; `id` must be unique among users at once.
 Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t seed) {
     Outcome out;
@@ -163,6 +176,7 @@ Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t
     std::mt19937 rng(seed);
     const std::string up = random_stream(rng, size, 0x1d);    // user -> host
     const std::string down = random_stream(rng, size, 0xff);  // host -> user
+    const std::string up_wire = on_the_wire(up);
     std::size_t up_sent = 0, up_got = 0, down_sent = 0, down_got = 0;
     const int pipe_fd = user.fd();
     ::fcntl(pipe_fd, F_SETFL, ::fcntl(pipe_fd, F_GETFL) | O_NONBLOCK);
@@ -170,10 +184,11 @@ Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t
     std::uint32_t sum = 2166136261u;
     auto end = Clock::now() + kStepTimeout;
     std::vector<char> buf(65536);
-    while (up_got < size || down_got < size) {
+    while (up_got < up_wire.size() || down_got < size) {
         if (Clock::now() > end) {
             ::close(host);
-            return fail("stalled: " + std::to_string(up_got) + " up, " + std::to_string(down_got) +
+            return fail("stalled: " + std::to_string(up_got) + " up of " +
+                        std::to_string(up_wire.size()) + ", " + std::to_string(down_got) +
                         " down of " + std::to_string(size));
         }
         pollfd p[2] = {{pipe_fd, static_cast<short>(POLLIN | (up_sent < size ? POLLOUT : 0)), 0},
@@ -204,9 +219,9 @@ Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t
                 return fail("the host connection ended early");
             }
             if (r > 0) {
-                if (up_got + static_cast<std::size_t>(r) > size ||
-                    up.compare(up_got, static_cast<std::size_t>(r), buf.data(),
-                               static_cast<std::size_t>(r)) != 0) {
+                if (up_got + static_cast<std::size_t>(r) > up_wire.size() ||
+                    up_wire.compare(up_got, static_cast<std::size_t>(r), buf.data(),
+                                    static_cast<std::size_t>(r)) != 0) {
                     ::close(host);
                     return fail("the host got bytes out of order, twice or corrupted at " +
                                 std::to_string(up_got));
@@ -245,7 +260,7 @@ Outcome one_user(HostExchange& exchange, int id, std::size_t size, std::uint32_t
         return fail("quit did not end the session");
     }
     out.ok = true;
-    out.bytes = up_got + down_got;
+    out.bytes = size + down_got;  // the user's bytes, not their doubled 255s
     out.checksum = sum;
     return out;
 }

@@ -188,7 +188,13 @@ TEST_F(PipeSessionTest, RelaysBothWaysAndCountsTheBytes) {
     std::string binary("a\0b\x80\xfe", 5);
     ASSERT_TRUE(host.send(binary));
     EXPECT_EQ(c.read_until("\xfe"), binary);
-    EXPECT_EQ(byte_count.load(), 10 + 10 + 5);
+    // A data byte 255 is IAC IAC on the host connection, in both directions.
+    ASSERT_TRUE(c.send("x\xffy"));
+    ASSERT_TRUE(host.wait_for_received(10 + 4));
+    EXPECT_EQ(host.received().substr(10), "x\xff\xffy");
+    ASSERT_TRUE(host.send("p\xff\xffq"));
+    EXPECT_EQ(c.read_until("q"), "p\xffq");
+    EXPECT_EQ(byte_count.load(), 10 + 10 + 5 + 3 + 4);
 }
 
 TEST_F(PipeSessionTest, AnswersNegotiationWithTheTerminalTypeReadAtListenTime) {

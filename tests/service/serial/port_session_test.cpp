@@ -566,7 +566,9 @@ TEST_F(PortSessionTest, ABreakReachesTheHostAsIacBrk) {
 }
 
 TEST_F(PortSessionTest, LoginScriptIsSentOnceAfterTheHostsFirstData) {
-    set_multi(VALUE_LOGIN_SCRIPT, {"user", "secret"});
+    set_multi(VALUE_LOGIN_SCRIPT, {"user",
+                                   "s\xff"
+                                   "cret"});
     set_dword(VALUE_LOGIN_SCRIPT_DELAY, 0);
     start();
     ASSERT_TRUE(wait_prompt());
@@ -575,17 +577,23 @@ TEST_F(PortSessionTest, LoginScriptIsSentOnceAfterTheHostsFirstData) {
     ASSERT_TRUE(host_.wait_for_received(1));
     clock_.clear_sleeps();
     host_.send("login: ");
-    ASSERT_TRUE(host_.wait_for_received(1 + 12));
-    EXPECT_EQ(host_.received(), "auser\rsecret\r");
+    ASSERT_TRUE(host_.wait_for_received(1 + 13));
+    EXPECT_EQ(host_.received(),
+              "auser\rs\xff\xff"
+              "cret\r")
+        << "a script's 255 is doubled";
     EXPECT_EQ(clock_.sleeps(), (std::vector<std::uint32_t>{2000, 2000}));
     EXPECT_NE(line_->output().find("login: "), std::string::npos);
 
     std::size_t before = line_->output().size();
     host_.send("again");
     ASSERT_TRUE(line_->wait_for_output("again", 10000, before));
-    line_->push_input("b");
-    ASSERT_TRUE(host_.wait_for_received(14));
-    EXPECT_EQ(host_.received(), "auser\rsecret\rb");
+    line_->push_input("b\xff");
+    ASSERT_TRUE(host_.wait_for_received(17));
+    EXPECT_EQ(host_.received(),
+              "auser\rs\xff\xff"
+              "cret\rb\xff\xff")
+        << "typed 255 is doubled";
 }
 
 TEST_F(PortSessionTest, ALoginScriptDelayIsUsedBeforeEachLine) {
