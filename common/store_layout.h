@@ -53,6 +53,24 @@ inline constexpr std::uint32_t DEFAULT_LOGIN_SCRIPT_DELAY = 2000;
 inline constexpr std::uint32_t DEFAULT_MODEM_DELAY = 2000;
 inline constexpr const char* DEFAULT_PORT_TERMINAL_TYPE = "UNKNOWN";
 
+// "Flow Control" codes.
+inline constexpr std::uint32_t FLOW_NONE = 0;
+inline constexpr std::uint32_t FLOW_XON_XOFF = 1;
+inline constexpr std::uint32_t FLOW_DTR_DSR = 2;
+inline constexpr std::uint32_t FLOW_RTS_CTS = 3;
+inline constexpr std::uint32_t FLOW_HARDWARE = 4;  // both handshakes: the modem setting
+
+// "AutoOpen" modes: the line signal a port session waits for before each user.
+inline constexpr std::uint32_t AUTO_OPEN_PROMPT = 0;  // no wait: the prompt is offered
+inline constexpr std::uint32_t AUTO_OPEN_CTS = 1;
+inline constexpr std::uint32_t AUTO_OPEN_DSR = 2;
+inline constexpr std::uint32_t AUTO_OPEN_CARRIER = 3;
+
+// The two halves of "Cap Stop Parity Mask" (a device's settable stop bits and
+// parities) and of a port record's stop-bits-and-parity word.
+inline constexpr std::uint16_t STOP_BITS_MASK = 0x00FF;
+inline constexpr std::uint16_t PARITY_MASK = 0xFF00;
+
 // --- "Device Flags" bits -----------------------------------------------------------
 // Written by the service when it gives a port up (0 while it serves the port).
 inline constexpr std::uint32_t DEVICE_OPEN_FAILED = 0x01;

@@ -38,9 +38,6 @@ inline constexpr DWORD REG_MULTI_SZ = 7;
 inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
 inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
-// The volatile, read-only key filled from the machine's serial ports.
-inline constexpr std::string_view SERIALCOMM_PATH = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
 class KeyState;  // defined by the implementation
 
 // An open key. Move-only; closing is RAII (close() closes early).

@@ -32,7 +32,6 @@ constexpr std::uint32_t SIGNAL_SETTLE_MS = 2000;       // after the line signal 
 constexpr std::uint32_t DTR_LOW_MS = 1000;             // hang-up of a modem
 constexpr std::uint32_t LINE_DROP_WAIT_MS = 2000;      // after the line signal went
 constexpr std::uint32_t AUTO_CONNECT_RETRY_MS = 2000;  // after a failed automatic connection
-constexpr std::uint32_t DEFAULT_DELAY_MS = 2000;       // modem and login-script delays
 
 constexpr unsigned char IAC_BRK[2] = {255, 243};
 
@@ -74,13 +73,13 @@ struct LineMode {
 // "AutoOpen" modes 1 to 3: the line signal waited for.
 bool line_mode(std::uint32_t mode, LineMode* out) {
     switch (mode) {
-        case 1:
+        case AUTO_OPEN_CTS:
             *out = {MS_CTS_ON, EV_CTS};
             return true;
-        case 2:
+        case AUTO_OPEN_DSR:
             *out = {MS_DSR_ON, EV_DSR};
             return true;
-        case 3:
+        case AUTO_OPEN_CARRIER:
             *out = {MS_RLSD_ON, EV_RLSD};
             return true;
         default:
@@ -148,11 +147,11 @@ struct PortSession {
         return reg_read_dword(key_path, name, value);
     }
 
-    // A delay value: the stored milliseconds, or the default when missing or 0.
-    std::uint32_t read_delay(const char* name) {
+    // A delay value: the stored milliseconds, or `fallback` when missing or 0.
+    std::uint32_t read_delay(const char* name, std::uint32_t fallback) {
         std::uint32_t value = 0;
         if (!read_dword(name, &value) || value == 0) {
-            value = DEFAULT_DELAY_MS;
+            value = fallback;
         }
         return value;
     }
@@ -219,14 +218,14 @@ Outcome PortSession::apply_flow_control() {
         return give_up(DEVICE_FLOW_ERROR);
     }
     switch (flow_control) {
-        case 0:
-        case 1:
+        case FLOW_NONE:
+        case FLOW_XON_XOFF:
             dcb.fDtrControl = DTR_CONTROL_DISABLE;
             dcb.fRtsControl = RTS_CONTROL_DISABLE;
             dcb.fOutxCtsFlow = 0;
             dcb.fOutxDsrFlow = 0;
             dcb.fOutX = 0;
-            if (flow_control == 1) {
+            if (flow_control == FLOW_XON_XOFF) {
                 char xon[REG_STRING_SIZE];
                 char xoff[REG_STRING_SIZE];
                 // An empty character counts as missing: NUL cannot be a flow character.
@@ -239,21 +238,21 @@ Outcome PortSession::apply_flow_control() {
                 dcb.XoffChar = xoff[0];
             }
             break;
-        case 2:
+        case FLOW_DTR_DSR:
             dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
             dcb.fRtsControl = RTS_CONTROL_DISABLE;
             dcb.fOutxCtsFlow = 0;
             dcb.fOutxDsrFlow = 1;
             dcb.fOutX = 0;
             break;
-        case 3:
+        case FLOW_RTS_CTS:
             dcb.fDtrControl = DTR_CONTROL_DISABLE;
             dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
             dcb.fOutxCtsFlow = 1;
             dcb.fOutxDsrFlow = 0;
             dcb.fOutX = 0;
             break;
-        case 4:
+        case FLOW_HARDWARE:
             dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
             dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
             dcb.fOutxCtsFlow = 1;
@@ -322,7 +321,7 @@ void PortSession::initialise_modem() {
     if (modem_init.empty()) {
         return;
     }
-    modem_delay = read_delay(VALUE_MODEM_DELAY);
+    modem_delay = read_delay(VALUE_MODEM_DELAY, DEFAULT_MODEM_DELAY);
     modem_init.for_each([this](const char* text, std::uint32_t length) {
         char line[REG_STRING_SIZE + 1];
         std::memcpy(line, text, length);
@@ -384,7 +383,7 @@ void PortSession::idle_wait() {
 // Ends the host connection and closes the port. With the hardware handshake
 // DTR is dropped first for a while, so a modem hangs up.
 void PortSession::hang_up(bool drop_dtr) {
-    if (drop_dtr && flow_control == 4 && port() != nullptr) {
+    if (drop_dtr && flow_control == FLOW_HARDWARE && port() != nullptr) {
         dcb.fDtrControl = DTR_CONTROL_DISABLE;
         apply_state();
         sleep_ms(DTR_LOW_MS);
@@ -403,7 +402,8 @@ Outcome PortSession::relay() {
         return give_up(DEVICE_SETUP_ERROR);
     }
     read_multi_string(VALUE_LOGIN_SCRIPT, &login_script);
-    script_delay = login_script.empty() ? 0 : read_delay(VALUE_LOGIN_SCRIPT_DELAY);
+    script_delay =
+        login_script.empty() ? 0 : read_delay(VALUE_LOGIN_SCRIPT_DELAY, DEFAULT_LOGIN_SCRIPT_DELAY);
     script_pending = false;
     DWORD errors = 0;
     p->ClearCommError(&errors, nullptr);
@@ -494,22 +494,22 @@ Outcome PortSession::serve_user() {
     }
     initialise_modem();
 
-    auto_open = 0;
+    auto_open = AUTO_OPEN_PROMPT;
     if (!read_dword(VALUE_AUTO_OPEN, &auto_open)) {
-        auto_open = 0;
+        auto_open = AUTO_OPEN_PROMPT;
     }
-    if (!modem_init.empty() && auto_open == 0 && flow_control == 4) {
-        auto_open = 3;
+    if (!modem_init.empty() && auto_open == AUTO_OPEN_PROMPT && flow_control == FLOW_HARDWARE) {
+        auto_open = AUTO_OPEN_CARRIER;
     }
     computer_name[0] = '\0';
-    if (auto_open != 0) {
+    if (auto_open != AUTO_OPEN_PROMPT) {
         if (!reg_read_string(key_path, VALUE_AUTO_OPEN_COMPUTER_NAME, computer_name)) {
             computer_name[0] = '\0';
         }
         await_line_signal();
     }
 
-    if (auto_open != 0 && computer_name[0] != '\0') {
+    if (auto_open != AUTO_OPEN_PROMPT && computer_name[0] != '\0') {
         if (connect_host(record, computer_name) == 1) {
             return relay();
         }

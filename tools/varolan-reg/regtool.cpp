@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/dword_bytes.h"
+#include "common/store_layout.h"
 #include "platform/registry/registry.h"
 #include "tools/varolan-reg/store_view.h"
 
@@ -388,7 +389,7 @@ int cmd_import(const std::vector<std::string>& args, Io& io) {
 // devicemap
 int cmd_devicemap(const std::vector<std::string>&, Io& io) {
     reg::Key key;
-    LONG status = reg::open_key(reg::hklm(), reg::SERIALCOMM_PATH, reg::KEY_READ, key);
+    LONG status = reg::open_key(reg::hklm(), layout::SERIALCOMM_KEY, reg::KEY_READ, key);
     if (status != ERROR_SUCCESS) {
         return failure(io, "cannot open the device map: " + status_text(status));
     }

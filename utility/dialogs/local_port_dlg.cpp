@@ -66,11 +66,11 @@ bool CLocalPortDlg::FlowAvailable() const {
     return (caps_.settable_params & serial::SP_HANDSHAKING) != 0;
 }
 bool CLocalPortDlg::StopBitsAvailable() const {
-    return (caps_.stop_parity_mask & 0x00FF) != 0 &&
+    return (caps_.stop_parity_mask & layout::STOP_BITS_MASK) != 0 &&
            (caps_.settable_params & serial::SP_STOPBITS) != 0;
 }
 bool CLocalPortDlg::ParityAvailable() const {
-    return (caps_.stop_parity_mask & 0xFF00) != 0 &&
+    return (caps_.stop_parity_mask & layout::PARITY_MASK) != 0 &&
            (caps_.settable_params & serial::SP_PARITY) != 0;
 }
 bool CLocalPortDlg::SpecialCharsAvailable() const {
@@ -117,11 +117,11 @@ void CLocalPortDlg::FillFlowCombo() {
     }
     const std::uint32_t prov = caps_.provider_caps;
     const std::pair<std::uint32_t, bool> entries[] = {
-        {0, true},
-        {1, (prov & serial::PCF_XONXOFF) != 0},
-        {2, (prov & serial::PCF_DTRDSR) != 0},
-        {3, (prov & serial::PCF_RTSCTS) != 0},
-        {4, (prov & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) != 0},
+        {layout::FLOW_NONE, true},
+        {layout::FLOW_XON_XOFF, (prov & serial::PCF_XONXOFF) != 0},
+        {layout::FLOW_DTR_DSR, (prov & serial::PCF_DTRDSR) != 0},
+        {layout::FLOW_RTS_CTS, (prov & serial::PCF_RTSCTS) != 0},
+        {layout::FLOW_HARDWARE, (prov & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) != 0},
     };
     int position = 0;
     for (const auto& [code, offered] : entries) {
@@ -338,12 +338,13 @@ void CLocalPortDlg::OnOK() {
             s.data_bits = scratch.data_bits;
         }
         if (stop_bits) {
-            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & 0xFF00) |
-                                                       (scratch.stop_parity & 0x00FF));
+            s.stop_parity =
+                static_cast<std::uint16_t>((s.stop_parity & layout::PARITY_MASK) |
+                                           (scratch.stop_parity & layout::STOP_BITS_MASK));
         }
         if (parity) {
-            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & 0x00FF) |
-                                                       (scratch.stop_parity & 0xFF00));
+            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & layout::STOP_BITS_MASK) |
+                                                       (scratch.stop_parity & layout::PARITY_MASK));
         }
         if (flow) {
             s.flow_control = scratch.flow_control;

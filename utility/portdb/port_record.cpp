@@ -125,7 +125,7 @@ std::uint16_t stop_bits_to_bit(std::uint32_t code) {
 }
 
 std::uint32_t stop_bits_code(std::uint16_t stop_parity) {
-    switch (stop_parity & 0x00FF) {
+    switch (stop_parity & layout::STOP_BITS_MASK) {
         case serial::STOPBITS_15:
             return 1;
         case serial::STOPBITS_20:
@@ -140,7 +140,7 @@ std::uint16_t parity_to_bit(std::uint32_t code) {
 }
 
 std::uint32_t parity_code(std::uint16_t stop_parity) {
-    switch (stop_parity & 0xFF00) {
+    switch (stop_parity & layout::PARITY_MASK) {
         case serial::PARITY_ODD:
             return 1;
         case serial::PARITY_EVEN:
@@ -304,16 +304,17 @@ bool PortCaps::settings_fit_caps(const PortSettings& s) const {
         return false;
     }
     const std::uint16_t stop_parity = stop_parity_mask & s.stop_parity;
-    if ((settable_params & serial::SP_STOPBITS) && (stop_parity & 0x00FF) == 0) {
+    if ((settable_params & serial::SP_STOPBITS) && (stop_parity & layout::STOP_BITS_MASK) == 0) {
         return false;
     }
-    if ((settable_params & serial::SP_PARITY) && (stop_parity & 0xFF00) == 0) {
+    if ((settable_params & serial::SP_PARITY) && (stop_parity & layout::PARITY_MASK) == 0) {
         return false;
     }
-    if (s.flow_control == 1 && (provider_caps & serial::PCF_XONXOFF) == 0) {
+    if (s.flow_control == layout::FLOW_XON_XOFF && (provider_caps & serial::PCF_XONXOFF) == 0) {
         return false;
     }
-    if (s.flow_control == 4 && (provider_caps & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) == 0) {
+    if (s.flow_control == layout::FLOW_HARDWARE &&
+        (provider_caps & (serial::PCF_DTRDSR | serial::PCF_RTSCTS)) == 0) {
         return false;
     }
     return true;
@@ -429,7 +430,7 @@ bool PortSettings::InitFromDevice(const reg::Key& key, std::string_view com_name
             stop_parity = static_cast<std::uint16_t>(stop_bits_to_bit(dcb.StopBits) |
                                                      parity_to_bit(dcb.Parity));
             // The utility proposes Xon/Xoff whatever the line's handshake is now.
-            flow_control = 1;
+            flow_control = layout::FLOW_XON_XOFF;
             from_device = true;
         }
         port->close();
@@ -438,7 +439,7 @@ bool PortSettings::InitFromDevice(const reg::Key& key, std::string_view com_name
         baud = serial::BAUD_9600;
         data_bits = serial::DATABITS_8;
         stop_parity = serial::STOPBITS_10 | serial::PARITY_NONE;
-        flow_control = 0;
+        flow_control = layout::FLOW_NONE;
     }
     return WriteSettings(key);
 }

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "common/store_layout.h"
 #include "utility/strings/strings.h"
 
 namespace varolan::util {
@@ -257,7 +258,7 @@ unsigned parity_text_id(std::uint32_t stop_parity) {
 }
 
 unsigned flow_text_id(std::uint32_t flow_control) {
-    return flow_control <= 4 ? IDS_FLOW_FIRST + flow_control : 0;
+    return flow_control <= varolan::layout::FLOW_HARDWARE ? IDS_FLOW_FIRST + flow_control : 0;
 }
 
 }  // namespace varolan::util

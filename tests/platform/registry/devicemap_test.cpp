@@ -80,12 +80,12 @@ TEST_F(DeviceMapTest, KeyIsReadOnlyAndMadeAtOpen) {
     write_file(dir_.str("devicemap"), "B=ttyS1\n");
     EXPECT_EQ(listed(key), (Ports{{"A", "ttyS0"}}));
     Key again;
-    ASSERT_EQ(open_key(hklm(), SERIALCOMM_PATH, KEY_READ, again), 0);
+    ASSERT_EQ(open_key(hklm(), "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, again), 0);
     EXPECT_EQ(listed(again), (Ports{{"B", "ttyS1"}}));
 
     // A missing file gives an empty list, not a missing key.
     fs::remove(dir_.str("devicemap"));
-    ASSERT_EQ(open_key(hklm(), SERIALCOMM_PATH, KEY_READ, again), 0);
+    ASSERT_EQ(open_key(hklm(), "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, again), 0);
     EXPECT_TRUE(listed(again).empty());
 }
 
@@ -179,7 +179,7 @@ TEST_F(FaultTest, MatchesOperationKeyAndValue) {
     clear_faults();
     EXPECT_EQ(query_value(other, "v", nullptr, nullptr, &size), 0);
 
-    inject_fault(Op::open_key, SERIALCOMM_PATH, "", ERROR_FILE_NOT_FOUND, 2);
+    inject_fault(Op::open_key, "HARDWARE\\DEVICEMAP\\SERIALCOMM", "", ERROR_FILE_NOT_FOUND, 2);
     Key map;
     EXPECT_EQ(open_key(hklm(), "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, map),
               (LONG)ERROR_FILE_NOT_FOUND);

@@ -152,7 +152,7 @@ TEST_F(KeyTest, ObserverSeesEveryOpenWithItsPathAndRights) {
     Key child;
     EXPECT_EQ(open_key(parent, "Missing", KEY_READ, child), (LONG)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(create_key(parent, "\\Child\\", KEY_WRITE, child), 0);
-    EXPECT_EQ(open_key(hklm(), SERIALCOMM_PATH, KEY_READ, child), 0);
+    EXPECT_EQ(open_key(hklm(), "HARDWARE\\DEVICEMAP\\SERIALCOMM", KEY_READ, child), 0);
     set_open_observer({});
     EXPECT_EQ(open_key(hklm(), "Obs", KEY_READ, child), 0);  // no longer observed
     EXPECT_EQ(seen, (std::vector<std::tuple<Op, std::string, DWORD>>{
