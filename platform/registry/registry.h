@@ -105,6 +105,29 @@ std::string last_store_error();
 // the file named by $VAROLAN_REGISTRY (tests switch stores).
 void reset_store();
 
+// The store file is made with access for its owner only (0600, its directory
+// 0700 when made), whatever the umask; an existing file and its -wal and -shm
+// lose any access by group and others when the store is opened.
+
+// The account the service runs as: $VAROLAN_SERVICE_ACCOUNT, default "varolan".
+std::string service_account();
+// Whether this process may trust the store: its directory (or, when that is
+// missing, the level where it would be made), the file, and its -wal and -shm
+// where they exist must each be owned by this process's account, by root, or
+// (when this process runs as root) by the service account, and no other
+// account may write them. Empty when all is well; otherwise one line naming
+// the path and what is wrong with it.
+std::string store_trust_problem();
+// Opens the store, which must exist and not be empty, and checks that the
+// database is sound. ERROR_SUCCESS, or a status with last_store_error()
+// naming the file and saying why (SQLite's own message where it gave one).
+LONG verify_store();
+// When this process runs as root and the service account exists: gives the
+// store file with its -wal and -shm to that account, and the store's
+// directory too when it holds nothing but the store. `done` says what was
+// given (empty when nothing).
+LONG give_store_to_service_account(std::string& done);
+
 // --- device map ------------------------------------------------------------------
 
 // One serial port as listed under SERIALCOMM: value name = stable identity of the

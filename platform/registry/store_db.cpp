@@ -19,19 +19,18 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <mutex>
 
 #include "platform/core/clock.h"
 #include "platform/registry/key_names.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/store_file.h"
 
 namespace varolan::reg {
 
 namespace {
 
-constexpr const char* DEFAULT_STORE = "/var/lib/varolan/registry.db";
 constexpr int BUSY_TIMEOUT_MS = 10000;
 // Marks the file as this system's store ("VRLG").
 constexpr int APPLICATION_ID = 0x56524C47;
@@ -254,15 +253,8 @@ LONG open_store(Store& s) {
         return ERROR_SUCCESS;
     }
     s.path = path;
-    std::error_code ec;
-    std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        std::filesystem::create_directories(dir, ec);
-        if (ec) {
-            s.last_error =
-                "cannot create the directory of store file '" + path + "': " + ec.message();
-            return ERROR_PATH_NOT_FOUND;
-        }
+    if (LONG status = prepare_store_file(path, s.last_error); status != ERROR_SUCCESS) {
+        return status;
     }
     sqlite3* db = nullptr;
     int rc =
@@ -573,9 +565,28 @@ LONG db_delete_key(std::int64_t start, const std::vector<std::string_view>& part
         return rc == SQLITE_DONE ? ERROR_SUCCESS : fail(s, rc, true);
     });
 }
-std::string store_path() {
-    const char* env = std::getenv("VAROLAN_REGISTRY");
-    return env && *env ? std::string(env) : std::string(DEFAULT_STORE);
+LONG verify_store() {
+    Store& s = store();
+    std::lock_guard lock(s.mu);
+    const std::string path = store_path();
+    if (LONG status = check_store_present(path, s.last_error); status != ERROR_SUCCESS) {
+        return status;
+    }
+    if (LONG status = open_store(s); status != ERROR_SUCCESS) {
+        return status;
+    }
+    // The first problem found in the pages, or "ok".
+    Stmt check(s, "PRAGMA quick_check(1)");
+    int rc = check.step();
+    if (rc != SQLITE_ROW) {
+        return fail(s, rc, false);
+    }
+    const std::string verdict = check.text_col(0);
+    if (verdict != "ok") {
+        s.last_error = "store file '" + path + "' is damaged (" + verdict + ")";
+        return ERROR_BADDB;
+    }
+    return ERROR_SUCCESS;
 }
 
 std::string last_store_error() {
