@@ -106,4 +106,23 @@ bool reg_enum_subkey(const char* key_path, std::uint32_t index, char* name) {
     return true;
 }
 
+bool reg_count_subkeys(const char* key_path, std::uint32_t* count) {
+    *count = 0;
+    reg::Key key;
+    if (!open_for(key_path, reg::KEY_READ, key)) {
+        return false;
+    }
+    for (std::uint32_t i = 0;; ++i) {
+        std::string name;
+        const LONG status = reg::enum_key(key, i, name, 0);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            *count = i;
+            return true;
+        }
+        if (status != ERROR_SUCCESS) {
+            return false;
+        }
+    }
+}
+
 }  // namespace varolan

@@ -36,4 +36,7 @@ bool reg_write_dword(const char* key_path, const char* value_name, std::uint32_t
 // (at least REG_STRING_SIZE bytes); false when there is none (empty name).
 bool reg_enum_subkey(const char* key_path, std::uint32_t index, char* name);
 
+// Number of subkeys of the key; false when they cannot be listed.
+bool reg_count_subkeys(const char* key_path, std::uint32_t* count);
+
 }  // namespace varolan

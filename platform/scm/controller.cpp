@@ -16,6 +16,7 @@
 
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
+#include "platform/core/file_trust.h"
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "platform/scm/scm_internal.h"
@@ -251,6 +252,10 @@ DWORD start_service(const ScHandle& service, std::uint32_t timeout_ms) {
     }
     if (::access(image.c_str(), X_OK) != 0) {
         return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    }
+    // A program that another account could have replaced is not run.
+    if (check_trusted(image, "service program", -1).found) {
+        return ERROR_ACCESS_DENIED;
     }
 
     // Everything the child needs is built before fork.

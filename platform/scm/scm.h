@@ -173,7 +173,9 @@ DWORD control_service(const ScHandle& service, DWORD control, SERVICE_STATUS* st
 // spawns ImagePath detached (own session, stdio on /dev/null, the marker set)
 // and waits, at most `timeout_ms`, until its dispatcher answers.
 // ERROR_SERVICE_REQUEST_TIMEOUT when it does not in time, ERROR_FILE_NOT_FOUND
-// when ImagePath cannot be run, the dispatcher's own failure otherwise.
+// when ImagePath cannot be run, ERROR_ACCESS_DENIED when it is owned by an
+// account other than this one or root or others can write it, the
+// dispatcher's own failure otherwise.
 inline constexpr std::uint32_t START_TIMEOUT_MS = 30000;
 DWORD start_service(const ScHandle& service, std::uint32_t timeout_ms = START_TIMEOUT_MS);
 // CloseServiceHandle.

@@ -8,6 +8,7 @@
 
 #include "common/store_layout.h"
 #include "platform/core/clock.h"
+#include "platform/core/file_trust.h"
 #include "platform/core/log.h"
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
@@ -63,15 +64,15 @@ DWORD open_varolan(DWORD access, scm::ScHandle& manager, scm::ScHandle& service)
     return rc;
 }
 
-// Polls until the state is `wanted` or no longer `passing`; prints each state
-// seen after `last`.
-DWORD wait_for_state(const scm::ScHandle& service, DWORD last, DWORD passing, DWORD wanted) {
+// Polls the service's endpoint until the state is `wanted` or no longer
+// `passing`; prints each state seen after `last`.
+DWORD wait_for_state(DWORD last, DWORD passing, DWORD wanted) {
     scm::SERVICE_STATUS status;
     status.dwCurrentState = last;
     const std::uint64_t deadline = monotonic_ms() + STATE_WAIT_MS;
     while (status.dwCurrentState == passing && monotonic_ms() < deadline) {
         sleep_ms(STATE_POLL_MS);
-        if (scm::query_service_status(service, &status) != ERROR_SUCCESS) {
+        if (scm::query_endpoint(SERVICE_NAME, &status) != ERROR_SUCCESS) {
             break;
         }
         if (status.dwCurrentState != last) {
@@ -82,12 +83,34 @@ DWORD wait_for_state(const scm::ScHandle& service, DWORD last, DWORD passing, DW
     return status.dwCurrentState == wanted ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
+// Commands that act on the store as it is (install writes it, remove and start
+// act on what it says) first make sure nobody else could have changed it.
+bool store_refused(const char* command) {
+    const std::string problem = reg::store_trust_problem();
+    if (problem.empty()) {
+        return false;
+    }
+    std::fprintf(stderr, "tarnix %s: refusing the store: %s\n", command, problem.c_str());
+    return true;
+}
+
+// The state of a running service straight from its endpoint, without the
+// store, so that a service can be seen and stopped whatever became of the
+// store. False when no service answers.
+bool running_by_endpoint(scm::SERVICE_STATUS* status) {
+    return scm::query_endpoint(SERVICE_NAME, status) == ERROR_SUCCESS &&
+           status->dwCurrentState != scm::SERVICE_STOPPED;
+}
+
 bool value_missing(const reg::Key& key, const char* name) {
     DWORD size = 0;
     return reg::query_value(key, name, nullptr, nullptr, &size) == ERROR_FILE_NOT_FOUND;
 }
 
 int command_install() {
+    if (store_refused("install")) {
+        return 1;
+    }
     const std::string image = scm::current_image_path();
     if (image.empty()) {
         return fail("install", ERROR_FILE_NOT_FOUND);
@@ -97,10 +120,23 @@ int command_install() {
     }
     std::printf("%s installed: %s\nstore: %s\n", SERVICE_NAME, image.c_str(),
                 reg::store_path().c_str());
+    // Root installs for the service account, which must be able to use the store.
+    std::string given;
+    if (reg::give_store_to_service_account(given) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tarnix install: cannot give the store to %s\n",
+                     reg::service_account().c_str());
+        return 1;
+    }
+    if (!given.empty()) {
+        std::printf("%s\n", given.c_str());
+    }
     return 0;
 }
 
 int command_remove() {
+    if (store_refused("remove")) {
+        return 1;
+    }
     scm::ScHandle manager;
     scm::ScHandle service;
     DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
@@ -124,11 +160,25 @@ int command_remove() {
 }
 
 int command_start() {
+    // The store names the program that is started: it must be trusted, and the
+    // service would refuse a store that is missing or damaged anyway.
+    if (store_refused("start")) {
+        return 1;
+    }
+    if (reg::verify_store() != ERROR_SUCCESS) {
+        std::fprintf(stderr, "tarnix start: %s\n", reg::last_store_error().c_str());
+        return 1;
+    }
     scm::ScHandle manager;
     scm::ScHandle service;
     DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
     if (rc == ERROR_SUCCESS) {
         rc = scm::start_service(service);
+    }
+    if (const TrustProblem p = check_trusted(service.image_path(), "service program", -1);
+        rc == ERROR_ACCESS_DENIED && p.found) {
+        std::fprintf(stderr, "tarnix start: refusing to run it: %s\n", p.text.c_str());
+        return 1;
     }
     if (rc != ERROR_SUCCESS) {
         return fail("start", rc);
@@ -139,34 +189,47 @@ int command_start() {
         return fail("start", rc);
     }
     std::printf("%s\n", scm::state_name(status.dwCurrentState));
-    if (wait_for_state(service, status.dwCurrentState, scm::SERVICE_START_PENDING,
-                       scm::SERVICE_RUNNING) != ERROR_SUCCESS) {
+    if (wait_for_state(status.dwCurrentState, scm::SERVICE_START_PENDING, scm::SERVICE_RUNNING) !=
+        ERROR_SUCCESS) {
         return 1;
     }
     return 0;
 }
 
+// A running service is controlled through its endpoint alone, so that it can
+// be stopped whatever became of the store. When nothing runs, the
+// registration tells "not installed" from "not running".
 int command_control(const char* command, DWORD control) {
-    scm::ScHandle manager;
-    scm::ScHandle service;
-    DWORD rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
     scm::SERVICE_STATUS status;
-    if (rc == ERROR_SUCCESS) {
-        rc = scm::control_service(service, control, &status);
+    DWORD rc;
+    if (running_by_endpoint(&status)) {
+        rc = scm::control_endpoint(SERVICE_NAME, control, &status);
+    } else {
+        scm::ScHandle manager;
+        scm::ScHandle service;
+        rc = open_varolan(scm::SERVICE_ALL_ACCESS, manager, service);
+        if (rc == ERROR_SUCCESS) {
+            rc = scm::control_service(service, control, &status);
+        }
     }
     if (rc != ERROR_SUCCESS) {
         return fail(command, rc);
     }
     std::printf("%s\n", scm::state_name(status.dwCurrentState));
     if (control == scm::SERVICE_CONTROL_STOP &&
-        wait_for_state(service, status.dwCurrentState, scm::SERVICE_STOP_PENDING,
-                       scm::SERVICE_STOPPED) != ERROR_SUCCESS) {
+        wait_for_state(status.dwCurrentState, scm::SERVICE_STOP_PENDING, scm::SERVICE_STOPPED) !=
+            ERROR_SUCCESS) {
         return 1;
     }
     return 0;
 }
 
 int command_status() {
+    scm::SERVICE_STATUS running;
+    if (running_by_endpoint(&running)) {
+        std::printf("%s\n", scm::state_name(running.dwCurrentState));
+        return 0;
+    }
     scm::ScHandle manager;
     scm::ScHandle service;
     DWORD rc = open_varolan(scm::SERVICE_QUERY_STATUS, manager, service);
@@ -195,7 +258,7 @@ int command_console() {
     if (rc != ERROR_SUCCESS) {
         return fail("console", rc);
     }
-    return 0;
+    return current_status().dwWin32ExitCode == 0 ? 0 : 1;
 }
 
 int usage() {
@@ -246,7 +309,8 @@ int tarnix_main(int argc, char** argv) {
     if (command == nullptr || std::getenv(scm::SERVICE_MARKER_ENV) != nullptr) {
         DWORD rc = scm::start_service_ctrl_dispatcher(dispatch_table);
         if (rc == ERROR_SUCCESS) {
-            return 0;
+            // A service that stopped for a reason (a store it cannot use) fails.
+            return current_status().dwWin32ExitCode == 0 ? 0 : 1;
         }
         request_stop("StartServiceCtrlDispatcher failed.");
         if (rc != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "common/store_layout.h"
 #include "common/store_ops.h"
@@ -11,6 +12,7 @@
 #include "platform/core/event.h"
 #include "platform/core/log.h"
 #include "platform/core/thread.h"
+#include "platform/registry/registry.h"
 #include "service/session/globals.h"
 
 namespace varolan::service {
@@ -61,6 +63,42 @@ void signal_stop_event() {
 DWORD current_state() {
     std::lock_guard<std::mutex> lock(status_mutex);
     return service_status.dwCurrentState;
+}
+
+// The store must be one this account may trust, and it must open and be
+// sound: a service on a missing, foreign or damaged store would serve an empty
+// configuration without anyone knowing. 0, or the status the service stops with.
+DWORD check_store_at_start() {
+    const std::string problem = reg::store_trust_problem();
+    if (!problem.empty()) {
+        log_error("refusing the store: %s", problem.c_str());
+        return ERROR_ACCESS_DENIED;
+    }
+    const LONG status = reg::verify_store();
+    if (status != ERROR_SUCCESS) {
+        log_error("cannot start: %s", reg::last_store_error().c_str());
+        return static_cast<DWORD>(status);
+    }
+    return 0;
+}
+
+// "Number of Ports" bounds the subkey indexes tried; no index past the last
+// port key can find one, so the count is cut to the keys there are (a stored
+// 0xFFFFFFFF would otherwise keep the start-up thread busy for hours).
+std::uint32_t bounded_port_count(std::uint32_t stored) {
+    std::uint32_t present = 0;
+    if (!reg_count_subkeys(layout::PRODUCT_KEY, &present)) {
+        log_error("cannot list the port keys (%s): no port sessions start",
+                  reg::last_store_error().c_str());
+        return 0;
+    }
+    if (stored > present) {
+        log_warning("\"Number of Ports\" is %u but %u port keys exist: trying %u",
+                    static_cast<unsigned>(stored), static_cast<unsigned>(present),
+                    static_cast<unsigned>(present));
+        return present;
+    }
+    return stored;
 }
 
 }  // namespace
@@ -139,6 +177,8 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
         service_status.dwServiceSpecificExitCode = 0;
     }
     bool ok = report_status(scm::SERVICE_START_PENDING, 0, 1, START_WAIT_HINT);
+    DWORD exit_code = ok ? check_store_at_start() : 0;
+    ok = ok && exit_code == 0;
     if (ok) {
         std::lock_guard<std::mutex> lock(stop_mutex);
         stop_requested.store(false);
@@ -168,7 +208,7 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
     } else {
         log_notice("%s stopped", SERVICE_NAME);
     }
-    report_status(scm::SERVICE_STOPPED, 0, 0, 0);
+    report_status(scm::SERVICE_STOPPED, exit_code, 0, 0);
 }
 
 void start_sessions() {
@@ -186,6 +226,7 @@ void start_sessions() {
     if (!reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_NUMBER_OF_PORTS, &port_count)) {
         port_count = 0;
     }
+    port_count = bounded_port_count(port_count);
 
     // A stored escape set longer than the 11 characters the buffer holds is cut.
     reg_read_string(layout::PRODUCT_KEY, layout::VALUE_ESCAPE_CHAR, buffer);

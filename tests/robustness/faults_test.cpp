@@ -5,6 +5,7 @@
 // no more descriptors or threads than before.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -335,11 +336,17 @@ TEST_F(FaultsTest, RuntimeDirectoryMissingOrReadOnlyAtStart) {
     };
     ASSERT_EQ(::mkdir(base.str("open").c_str(), 0777), 0);
     ASSERT_EQ(::chmod(base.str("open").c_str(), 0777), 0);
-    // The store must be usable by the unprivileged user.
-    ASSERT_EQ(::chmod(tarnix.dir().str().c_str(), 0777), 0);
-    ASSERT_EQ(::chmod(tarnix.store_file().c_str(), 0666), 0);
-    for (const char* extra : {"-wal", "-shm"}) {
-        ::chmod((tarnix.store_file() + extra).c_str(), 0666);
+    // The store must be usable by the unprivileged user: it is that user's,
+    // and root takes it as the service account's.
+    test::ScopedEnv account("VAROLAN_SERVICE_ACCOUNT", "nobody");
+    if (::geteuid() == 0) {
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        for (const std::string& path :
+             {tarnix.dir().str(), tarnix.store_file(), tarnix.store_file() + "-wal",
+              tarnix.store_file() + "-shm"}) {
+            ::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid);
+        }
     }
     // The unprivileged case needs root, setpriv, and a build tree nobody may run.
     const bool have_setpriv =

@@ -256,12 +256,12 @@ struct Io {
 };
 
 int failure(Io& io, const std::string& msg) {
-    io.err = "varolan-reg: " + msg + "\n";
+    io.err += "varolan-reg: " + msg + "\n";
     return 1;
 }
 
 int usage_error(Io& io, const std::string& msg) {
-    io.err = "varolan-reg: " + msg + " (varolan-reg --help for usage)\n";
+    io.err += "varolan-reg: " + msg + " (varolan-reg --help for usage)\n";
     return 2;
 }
 
@@ -416,19 +416,20 @@ struct Command {
     std::size_t max_args;       // ANY: no upper bound
     std::string_view synopsis;  // the arguments as the usage shows them
     int (*run)(const std::vector<std::string>& args, Io& io);
-    bool listed;  // shown in the usage
+    bool listed;      // shown in the usage
+    bool uses_store;  // reads or writes the store file
 };
 
 constexpr Command COMMANDS[] = {
-    {"query", 1, 2, "KEY [VALUE]", cmd_query, true},
-    {"set", 3, ANY, "KEY VALUE TYPE [DATA...]", cmd_set, true},
-    {"delete", 1, 2, "KEY [VALUE]", cmd_delete, true},
-    {"export", 1, 2, "KEY [FILE]", cmd_export, true},
-    {"import", 1, 1, "FILE", cmd_import, true},
-    {"devicemap", 0, 0, "", cmd_devicemap, true},
-    {"--help", 0, ANY, "", cmd_help, false},
-    {"-h", 0, ANY, "", cmd_help, false},
-    {"help", 0, ANY, "", cmd_help, false},
+    {"query", 1, 2, "KEY [VALUE]", cmd_query, true, true},
+    {"set", 3, ANY, "KEY VALUE TYPE [DATA...]", cmd_set, true, true},
+    {"delete", 1, 2, "KEY [VALUE]", cmd_delete, true, true},
+    {"export", 1, 2, "KEY [FILE]", cmd_export, true, true},
+    {"import", 1, 1, "FILE", cmd_import, true, true},
+    {"devicemap", 0, 0, "", cmd_devicemap, true, false},
+    {"--help", 0, ANY, "", cmd_help, false, false},
+    {"-h", 0, ANY, "", cmd_help, false, false},
+    {"help", 0, ANY, "", cmd_help, false, false},
 };
 
 int cmd_help(const std::vector<std::string>&, Io& io) {
@@ -467,6 +468,13 @@ int run(const std::vector<std::string>& args, std::string& out, std::string& err
         if (n < c.min_args || (c.max_args != ANY && n > c.max_args)) {
             std::string takes = c.synopsis.empty() ? "no arguments" : std::string(c.synopsis);
             return usage_error(io, std::string(c.name) + " takes " + takes);
+        }
+        // The administrator's tool works on any store, but says when another
+        // account could have changed (or can change) what it reads.
+        if (c.uses_store) {
+            if (const std::string problem = reg::store_trust_problem(); !problem.empty()) {
+                io.err += "varolan-reg: warning: " + problem + "\n";
+            }
         }
         return c.run(args, io);
     }

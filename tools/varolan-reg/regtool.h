@@ -56,7 +56,8 @@ bool apply_import(const std::vector<ImportOp>& ops, std::string& error);
 LONG delete_tree(std::string_view key_path, bool missing_ok);
 
 // The whole command: `args` without the program name. Output for stdout goes to
-// `out`, the one-line failure message (or usage) to `err`. Returns the exit status.
+// `out`; to `err` go a warning line when another account could change the
+// store, and the one-line failure message (or usage). Returns the exit status.
 int run(const std::vector<std::string>& args, std::string& out, std::string& err);
 
 }  // namespace varolan::regtool

@@ -104,6 +104,10 @@ class LifecycleTest : public ::testing::Test {
   protected:
     void SetUp() override {
         reg::reset_store();
+        // The service starts only on a store that exists (as install makes it).
+        reg::Key product;
+        ASSERT_EQ(reg::create_key(reg::hklm(), layout::PRODUCT_KEY, reg::KEY_ALL_ACCESS, product),
+                  ERROR_SUCCESS);
         reset_lifecycle();
         reset_globals();
         set_session_entries(fake_pipe_session, fake_port_session);

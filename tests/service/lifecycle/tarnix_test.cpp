@@ -1,7 +1,9 @@
 // The tarnix program end to end, on a temporary store and runtime directory:
 // install, start, the states seen by query, controls, stop, refusals.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,9 +71,13 @@ class TarnixTest : public ::testing::Test {
 
     // Runs tarnix with `args` (and extra environment assignments in front).
     Result tarnix(const std::string& args, const std::string& env = "") {
+        return run_program(tarnix_, args, env);
+    }
+    Result run_program(const fs::path& program, const std::string& args,
+                       const std::string& env = "") {
         const std::string out = dir_.str("out.txt");
         const std::string err = dir_.str("err.txt");
-        const std::string command = env + (env.empty() ? "" : " ") + "'" + tarnix_.string() + "' " +
+        const std::string command = env + (env.empty() ? "" : " ") + "'" + program.string() + "' " +
                                     args + " >'" + out + "' 2>'" + err + "' </dev/null";
         Result run;
         const int raw = std::system(command.c_str());
@@ -303,6 +309,189 @@ TEST_F(TarnixTest, ConsoleRunsInTheForegroundUntilInterrupted) {
                              "Varolan: STOPPED (check point 0, wait hint 0 ms)\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
     }
+}
+
+// --- the store ----------------------------------------------------------------------
+
+class TarnixStoreTest : public TarnixTest {
+  protected:
+    static bool is_root() { return ::geteuid() == 0 && ::getpwnam("nobody") != nullptr; }
+    void give_to_nobody(const std::string& path) {
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << path;
+    }
+    std::string store() const { return dir_.str("registry.db"); }
+};
+
+void expect_one_line(const std::string& text, const std::string& part) {
+    EXPECT_NE(text.find(part), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line: " << text;
+}
+
+// Run as root, the tools act only on a store nobody else could have changed:
+// tarnix and maintain refuse it in one line naming the path, varolan-reg warns
+// and goes on; the service account's store is root's to use, and install
+// gives it the store it makes.
+TEST_F(TarnixStoreTest, RootRefusesAStoreAnotherAccountCouldChange) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root and the nobody account";
+    }
+    ASSERT_EQ(tarnix("install").status, 0);
+    // Only the file's own mode keeps another account out.
+    ASSERT_EQ(::chmod(dir_.str().c_str(), 0755), 0);
+    const std::string as_nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+    const std::string query = " query 'Software\\Brismoor\\Varolan\\Version 1.3' >/dev/null 2>&1";
+    const std::string reg_tool = "'" + test::program_path("varolan-reg").string() + "'";
+    if (std::system((as_nobody + "test -x " + reg_tool).c_str()) == 0) {
+        EXPECT_NE(std::system((as_nobody + reg_tool + query).c_str()), 0) << "nobody reads it";
+        EXPECT_EQ(std::system((reg_tool + query).c_str()), 0);
+    }
+    ASSERT_EQ(::chmod(dir_.str().c_str(), 0700), 0);
+
+    give_to_nobody(store());
+    const std::string owned = "store file '" + store() + "' is owned by another account, nobody";
+    for (const char* command : {"start", "install", "remove"}) {
+        const Result run = tarnix(command);
+        EXPECT_EQ(run.status, 1) << command;
+        expect_one_line(run.err, owned);
+    }
+    // maintain stops before its screen when it refuses the store.
+    const Result app = run_program(test::program_path("maintain"), "");
+    EXPECT_EQ(app.status, 255);
+    expect_one_line(app.err, owned);
+    const Result warned = run_program(test::program_path("varolan-reg"),
+                                      "query 'Software\\Brismoor\\Varolan\\Version 1.3'");
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    expect_one_line(warned.err, "warning: " + owned);
+    EXPECT_NE(warned.out.find("Number of Ports"), std::string::npos) << "and goes on";
+
+    // The service account's store is trusted; installing gives it the
+    // directory that holds nothing but the store.
+    ASSERT_EQ(::chown(store().c_str(), 0, 0), 0);
+    const Result given = tarnix("install", "VAROLAN_SERVICE_ACCOUNT=nobody");
+    EXPECT_EQ(given.status, 0) << given.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(store().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::getpwnam("nobody")->pw_uid);
+    EXPECT_EQ(tarnix("status", "VAROLAN_SERVICE_ACCOUNT=nobody").out, "STOPPED\n");
+
+    // A directory others can write, and a program another account owns.
+    ASSERT_EQ(::chown(store().c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(dir_.str().c_str(), 0777), 0);
+    expect_one_line(tarnix("start").err,
+                    "store directory '" + dir_.str() + "' can be written by other accounts");
+    ASSERT_EQ(::chmod(dir_.str().c_str(), 0700), 0);
+    const std::string copy = dir_.str("tarnix-copy");
+    fs::copy_file(tarnix_, copy);
+    give_to_nobody(copy);
+    open_handles();
+    ASSERT_EQ(scm::create_service(manager_, "Varolan", copy), ERROR_SUCCESS);
+    const Result foreign = tarnix("start");
+    EXPECT_EQ(foreign.status, 1);
+    expect_one_line(foreign.err, "service program '" + copy + "' is owned by another account");
+    EXPECT_EQ(tarnix("status").out, "STOPPED\n") << "nothing was started";
+}
+
+// A store that is damaged or empty stops the start with the reason, the path
+// and SQLite's own message, whether tarnix starts it or it is started as the
+// service; a service started on such a store ends with status 1.
+TEST_F(TarnixStoreTest, DamagedStoreStopsTheStartWithTheReason) {
+    ASSERT_EQ(tarnix("install").status, 0);
+    struct Case {
+        const char* what;
+        std::string contents;
+        std::string reason;
+    } cases[] = {
+        {"not a database", std::string(8192, 'x'),
+         "store file '" + store() + "' is not a valid database (file is not a database)"},
+        {"emptied", "", "store file '" + store() + "' is empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        reg::reset_store();
+        for (const char* file : {"-wal", "-shm"}) {
+            fs::remove(store() + file);
+        }
+        std::ofstream(store(), std::ios::binary | std::ios::trunc) << c.contents;
+        const Result start = tarnix("start");
+        EXPECT_EQ(start.status, 1);
+        expect_one_line(start.err, c.reason);
+        // A service that wrongly started is stopped after a while.
+        const Result service =
+            run_program("/usr/bin/timeout", "-s INT 30 '" + tarnix_.string() + "' console");
+        EXPECT_EQ(service.status, 1);
+        EXPECT_NE(service.err.find(c.reason), std::string::npos) << service.err;
+        EXPECT_NE(service.err.find("STOPPED"), std::string::npos) << service.err;
+        EXPECT_EQ(service.err.find("RUNNING"), std::string::npos) << service.err;
+    }
+}
+
+// A running service is seen and stopped through its endpoint whatever became
+// of the store after it started.
+TEST_F(TarnixStoreTest, StatusAndStopWorkWithTheStoreGoneOrDamaged) {
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "gone");
+        reg::reset_store();
+        fs::remove(store());
+        ASSERT_EQ(tarnix("install").status, 0);
+        const Result start = tarnix("start");
+        ASSERT_EQ(start.status, 0) << start.err;
+        started_.push_back(service_pid());
+        reg::reset_store();
+        for (const char* file : {"", "-wal", "-shm"}) {
+            fs::remove(store() + file);
+        }
+        if (damaged) {
+            std::ofstream(store(), std::ios::binary) << std::string(8192, 'x');
+        }
+        EXPECT_EQ(tarnix("status").out, "RUNNING\n");
+        EXPECT_EQ(tarnix("pause").out, "PAUSED\n");
+        EXPECT_EQ(tarnix("continue").out, "RUNNING\n");
+        const Result stop = tarnix("stop");
+        EXPECT_EQ(stop.status, 0) << stop.err;
+        EXPECT_EQ(stop.out, "STOP_PENDING\nSTOPPED\n");
+        EXPECT_EQ(wait_exit(started_.back()), 0);
+    }
+}
+
+// "Number of Ports" 0xFFFFFFFF is cut to the port keys there are, and the
+// cut is logged: the start-up does not try four billion indexes.
+TEST_F(TarnixStoreTest, HugeNumberOfPortsIsCutToThePortKeys) {
+    ASSERT_EQ(tarnix("install").status, 0);
+    {
+        const std::string port = std::string(layout::PRODUCT_KEY) + "\\Serial0";
+        reg::Key key;
+        ASSERT_EQ(reg::create_key(reg::hklm(), port, reg::KEY_ALL_ACCESS, key), ERROR_SUCCESS);
+        const std::uint32_t flags = layout::DEVICE_NOT_MANAGED;
+        ASSERT_EQ(reg::set_value(key, layout::VALUE_DEVICE_FLAGS, reg::REG_DWORD,
+                                 reinterpret_cast<const std::uint8_t*>(&flags), sizeof flags),
+                  ERROR_SUCCESS);
+        reg::Key product;
+        ASSERT_EQ(reg::open_key(reg::hklm(), layout::PRODUCT_KEY, reg::KEY_ALL_ACCESS, product),
+                  ERROR_SUCCESS);
+        const std::uint32_t count = 0xFFFFFFFF;
+        ASSERT_EQ(reg::set_value(product, layout::VALUE_NUMBER_OF_PORTS, reg::REG_DWORD,
+                                 reinterpret_cast<const std::uint8_t*>(&count), sizeof count),
+                  ERROR_SUCCESS);
+        reg::reset_store();
+    }
+    const std::string err = dir_.str("console-err.txt");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::FILE* f = std::freopen(err.c_str(), "w", stderr);
+        (void)f;
+        ::execl(tarnix_.c_str(), "tarnix", "console", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    started_.push_back(pid);
+    EXPECT_TRUE(wait_until([&] {
+        return read_file(err).find(
+                   "\"Number of Ports\" is 4294967295 but 1 port keys exist: "
+                   "trying 1") != std::string::npos;
+    })) << read_file(err);
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    EXPECT_EQ(wait_exit(pid), 0);
 }
 
 }  // namespace
