@@ -115,6 +115,21 @@ class TarnixTest : public ::testing::Test {
         }
         return pid;
     }
+    // Starts "tarnix console" with its standard error going to `err`; its
+    // process id (-1 when it could not be started).
+    pid_t start_console(const std::string& err) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::FILE* f = std::freopen(err.c_str(), "w", stderr);
+            (void)f;
+            ::execl(tarnix_.c_str(), "tarnix", "console", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (pid > 0) {
+            started_.push_back(pid);
+        }
+        return pid;
+    }
     // Waits for the end of a started service; its exit status or -1.
     int wait_exit(int pid) {
         if (pid <= 0) {
@@ -287,15 +302,8 @@ TEST_F(TarnixTest, ConsoleRunsInTheForegroundUntilInterrupted) {
     ASSERT_EQ(tarnix("install").status, 0);
     open_handles();
     const std::string err = dir_.str("console-err.txt");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::FILE* f = std::freopen(err.c_str(), "w", stderr);
-        (void)f;
-        ::execl(tarnix_.c_str(), "tarnix", "console", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    started_.push_back(pid);
+    const pid_t pid = start_console(err);
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
     EXPECT_EQ(tarnix("status").out, "RUNNING\n");
     EXPECT_EQ(tarnix("console").status, 1) << "one instance at a time";
@@ -476,21 +484,14 @@ TEST_F(TarnixStoreTest, HugeNumberOfPortsIsCutToThePortKeys) {
         reg::reset_store();
     }
     const std::string err = dir_.str("console-err.txt");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::FILE* f = std::freopen(err.c_str(), "w", stderr);
-        (void)f;
-        ::execl(tarnix_.c_str(), "tarnix", "console", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    started_.push_back(pid);
+    const pid_t pid = start_console(err);
+    ASSERT_GT(pid, 0);
     EXPECT_TRUE(wait_until([&] {
         return read_file(err).find(
                    "\"Number of Ports\" is 4294967295 but 1 port keys exist: "
                    "trying 1") != std::string::npos;
     })) << read_file(err);
-    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    ASSERT_TRUE(test::signal_process(pid, SIGINT));
     EXPECT_EQ(wait_exit(pid), 0);
 }
 
