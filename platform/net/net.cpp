@@ -1,6 +1,7 @@
 #include "platform/net/net.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,11 +11,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace varolan {
 
 static_assert(ADDRESS_FAMILY_INET == AF_INET);
+static_assert(ADDRESS_FAMILY_INET6 == AF_INET6);
+static_assert(ADDRESS_TEXT_SIZE >= INET6_ADDRSTRLEN + IF_NAMESIZE + 1);
 
 namespace {
 
@@ -44,6 +48,103 @@ void format_dotted(std::uint32_t ip, char* out) {
     std::snprintf(out, DOTTED_ADDRESS_SIZE, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
+void HostAddressList::add(const HostAddress& address) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const HostAddress& a = addresses[i];
+        if (a.family == address.family && a.ip == address.ip && a.scope_id == address.scope_id &&
+            std::memcmp(a.ip6, address.ip6, sizeof a.ip6) == 0) {
+            return;
+        }
+    }
+    if (count < MAX_HOST_ADDRESSES) {
+        addresses[count++] = address;
+    }
+}
+
+bool parse_ipv6(const char* text, HostAddress* address) {
+    if (text == nullptr) {
+        return false;
+    }
+    char body[ADDRESS_TEXT_SIZE];
+    std::size_t n = strnlen(text, sizeof body);
+    if (n == sizeof body || n == 0) {
+        return false;
+    }
+    std::memcpy(body, text, n + 1);
+    char* start = body;
+    if (body[0] == '[') {
+        if (body[n - 1] != ']') {
+            return false;
+        }
+        body[n - 1] = '\0';
+        ++start;
+    }
+    std::uint32_t scope = 0;
+    if (char* percent = std::strchr(start, '%'); percent != nullptr) {
+        *percent = '\0';
+        const char* zone = percent + 1;
+        if (zone[0] == '\0') {
+            return false;
+        }
+        scope = if_nametoindex(zone);
+        if (scope == 0) {
+            char* end = nullptr;
+            unsigned long number = std::strtoul(zone, &end, 10);
+            if (*end != '\0' || number == 0 || number > 0xFFFFFFFFul) {
+                return false;
+            }
+            scope = static_cast<std::uint32_t>(number);
+        }
+    }
+    in6_addr a{};
+    if (std::strchr(start, ':') == nullptr || inet_pton(AF_INET6, start, &a) != 1) {
+        return false;
+    }
+    address->family = AF_INET6;
+    address->ip = 0;
+    std::memcpy(address->ip6, &a, sizeof address->ip6);
+    address->scope_id = scope;
+    return true;
+}
+
+void format_address(const HostAddress& address, char* out) {
+    out[0] = '\0';
+    if (address.family == AF_INET) {
+        format_dotted(address.ip, out);
+        return;
+    }
+    if (address.family != AF_INET6) {
+        return;
+    }
+    in6_addr a{};
+    std::memcpy(&a, address.ip6, sizeof a);
+    if (inet_ntop(AF_INET6, &a, out, ADDRESS_TEXT_SIZE) == nullptr) {
+        out[0] = '\0';
+        return;
+    }
+    if (address.scope_id != 0) {
+        std::size_t n = std::strlen(out);
+        char name[IF_NAMESIZE] = {};
+        if (if_indextoname(address.scope_id, name) != nullptr) {
+            std::snprintf(out + n, ADDRESS_TEXT_SIZE - n, "%%%s", name);
+        } else {
+            std::snprintf(out + n, ADDRESS_TEXT_SIZE - n, "%%%u",
+                          static_cast<unsigned>(address.scope_id));
+        }
+    }
+}
+
+bool Resolver::forward_all(const char* name, HostAddressList* out) {
+    out->count = 0;
+    HostAddress address;
+    address.family = AF_INET;
+    if (!forward(name, &address.ip)) {
+        return false;
+    }
+    out->add(address);
+    return true;
+}
+
 bool SystemResolver::reverse(std::uint32_t ip) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -54,26 +155,55 @@ bool SystemResolver::reverse(std::uint32_t ip) {
 }
 
 bool SystemResolver::forward(const char* name, std::uint32_t* ip) {
+    HostAddressList all;
+    if (!forward_all(name, &all) || all.addresses[0].family != AF_INET) {
+        return false;
+    }
+    *ip = all.addresses[0].ip;
+    return true;
+}
+
+bool SystemResolver::forward_all(const char* name, HostAddressList* out) {
+    out->count = 0;
     if (name == nullptr || name[0] == '\0') {
         return false;
     }
+    // Brackets around an IPv6 address and its scope are understood here too,
+    // so that every caller may pass what the user typed.
+    HostAddress literal;
+    if (parse_ipv6(name, &literal)) {
+        out->add(literal);
+        return true;
+    }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
         return false;
     }
-    bool ok = false;
-    for (addrinfo* p = found; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
-            *ip = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-            ok = true;
-            break;
+    // IPv4 first, as names were always tried; then IPv6.
+    for (int family : {AF_INET, AF_INET6}) {
+        for (addrinfo* p = found; p != nullptr; p = p->ai_next) {
+            HostAddress a;
+            if (p->ai_family != family) {
+                continue;
+            }
+            if (family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
+                a.family = AF_INET;
+                a.ip = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+                out->add(a);
+            } else if (family == AF_INET6 && p->ai_addrlen >= sizeof(sockaddr_in6)) {
+                const auto* sa = reinterpret_cast<const sockaddr_in6*>(p->ai_addr);
+                a.family = AF_INET6;
+                std::memcpy(a.ip6, &sa->sin6_addr, sizeof a.ip6);
+                a.scope_id = sa->sin6_scope_id;
+                out->add(a);
+            }
         }
     }
     freeaddrinfo(found);
-    return ok;
+    return out->count > 0;
 }
 
 Resolver& process_resolver() {
@@ -105,8 +235,8 @@ int last_socket_error() {
     return thread_socket_error;
 }
 
-bool HostSocket::open() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool HostSocket::open(int family) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         record_error(errno);
         fd_.reset();
@@ -121,11 +251,23 @@ bool HostSocket::connect(const HostAddress& address) {
         record_error(EBADF);
         return false;
     }
-    sockaddr_in sa{};
-    sa.sin_family = static_cast<sa_family_t>(address.family);
-    sa.sin_port = htons(address.port);
-    sa.sin_addr.s_addr = address.ip;
-    int rc = ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (address.family == AF_INET6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(address.port);
+        std::memcpy(&sa->sin6_addr, address.ip6, sizeof address.ip6);
+        sa->sin6_scope_id = address.scope_id;
+        length = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = static_cast<sa_family_t>(address.family);
+        sa->sin_port = htons(address.port);
+        sa->sin_addr.s_addr = address.ip;
+        length = sizeof *sa;
+    }
+    int rc = ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&storage), length);
     if (rc == 0) {
         return true;
     }

@@ -69,6 +69,17 @@ bool parse_port(const char* word, std::uint16_t* port) {
 
 }  // namespace
 
+const HostAddress* connect_first(HostSocket& socket, const HostAddressList& addresses) {
+    for (std::size_t i = 0; i < addresses.count; ++i) {
+        const HostAddress& address = addresses.addresses[i];
+        if (socket.open(address.family) && socket.connect(address)) {
+            return &address;
+        }
+        socket.close();
+    }
+    return nullptr;
+}
+
 void close_user_side(SessionRecord& record) {
     if (record.user_handle) {
         record.user_handle->close();
@@ -155,30 +166,32 @@ int read_line(UserSide* handle, int max_length, const char* prompt, char* line) 
     return length;
 }
 
-int resolve_host(HostAddress& address, char* name, std::uint16_t port) {
+int resolve_host(HostAddressList& addresses, char* name, std::uint16_t port) {
     Resolver& resolver = process_resolver();
-    address.family = ADDRESS_FAMILY_INET;
-    std::uint32_t ip = 0;
+    addresses.count = 0;
     bool found = false;
-    std::uint32_t dotted = 0;
-    if (parse_dotted(name, &dotted) && resolver.reverse(dotted)) {
-        ip = dotted;
+    HostAddress dotted;
+    dotted.family = ADDRESS_FAMILY_INET;
+    if (parse_dotted(name, &dotted.ip) && resolver.reverse(dotted.ip)) {
+        addresses.add(dotted);
         found = true;
     }
     if (!found) {
-        found = resolver.forward(name, &ip);
+        found = resolver.forward_all(name, &addresses);
     }
     if (!found) {
         for (char* p = name; *p != '\0'; ++p) {
             *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
         }
-        found = resolver.forward(name, &ip);
+        found = resolver.forward_all(name, &addresses);
     }
-    if (!found) {
+    if (!found || addresses.count == 0) {
+        addresses.count = 0;
         return 0;
     }
-    address.ip = ip;
-    address.port = port;
+    for (std::size_t i = 0; i < addresses.count; ++i) {
+        addresses.addresses[i].port = port;
+    }
     return 1;
 }
 
@@ -252,8 +265,8 @@ int connect_host(SessionRecord& record, char* host_name) {
 
 int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     UserSide* user = record.user_handle.get();
-    HostAddress address;
-    if (!resolve_host(address, host_name, port)) {
+    HostAddressList addresses;
+    if (!resolve_host(addresses, host_name, port)) {
         write_formatted(user, "%s: Unknown Host\r\n", host_name);
         host_name[0] = '\0';
         return 0;
@@ -262,9 +275,8 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
 
     // A connection left over from before is ended first; nothing is leaked.
     end_host_connection(record);
-    if (!record.host_socket.open() || !record.host_socket.connect(address)) {
+    if (!connect_first(record.host_socket, addresses)) {
         write_text(user, connect_failed_text);
-        record.host_socket.close();
         return 0;
     }
     // Without its event or its reader the connection cannot be served: report

@@ -105,10 +105,16 @@ int run_command_prompt(SessionRecord& record, const char* prompt);
 int connect_host(SessionRecord& record, char* host_name);
 int connect_host(SessionRecord& record, char* host_name, std::uint16_t port);
 
-// Fills `address` for `name` and `port`: a dotted address is looked up in
+// Fills `addresses` for `name` and `port`: a dotted address is looked up in
 // reverse and taken when found, then the name is looked up, then the name in
-// lower case (changed in place). Returns 1 on success, 0 if it cannot be resolved.
-int resolve_host(HostAddress& address, char* name, std::uint16_t port);
+// lower case (changed in place). A name gives every address it has, IPv4
+// first. Returns 1 on success, 0 if it cannot be resolved.
+int resolve_host(HostAddressList& addresses, char* name, std::uint16_t port);
+
+// Connects `socket` to the first of `addresses` that accepts, trying them in
+// order. Returns the address connected, or null when none did (the socket is
+// then closed).
+const HostAddress* connect_first(HostSocket& socket, const HostAddressList& addresses);
 
 // Thread routine of the host reader: receives one block at a time into the
 // record and waits for it to be drained; sets host_closed at the end.

@@ -55,26 +55,38 @@ TcpHost::~TcpHost() {
     }
 }
 
-bool TcpHost::start(std::uint16_t port) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool TcpHost::start(std::uint16_t port, bool ipv6) {
+    listen_fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) {
         return false;
     }
     int one = 1;
     setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (ipv6) {
+        setsockopt(listen_fd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(port);
+        sa->sin6_addr = in6addr_loopback;
+        len = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(port);
+        sa->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *sa;
+    }
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&storage), len) != 0 ||
         ::listen(listen_fd_, 16) != 0) {
         return false;
     }
-    socklen_t len = sizeof sa;
-    if (getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    if (getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
         return false;
     }
-    port_ = ntohs(sa.sin_port);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_fd_ < 0) {
         return false;

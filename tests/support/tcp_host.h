@@ -1,4 +1,4 @@
-// An in-process TCP host on 127.0.0.1 for tests of host connections: listens on
+// An in-process TCP host on 127.0.0.1 (or ::1) for tests of host connections: listens on
 // an ephemeral port, accepts any number of connections, records what each one
 // receives, and sends, echoes or closes on request. All socket work happens on
 // the host's own thread; the methods are safe to call from any thread.
@@ -23,8 +23,9 @@ class TcpHost {
     TcpHost(const TcpHost&) = delete;
     TcpHost& operator=(const TcpHost&) = delete;
 
-    // Listens on 127.0.0.1 (port 0 = ephemeral) and starts the host thread.
-    bool start(std::uint16_t port = 0);
+    // Listens on 127.0.0.1, or on ::1 only (port 0 = ephemeral), and starts
+    // the host thread.
+    bool start(std::uint16_t port = 0, bool ipv6 = false);
     std::uint16_t port() const { return port_; }
 
     // Bytes every new connection is sent as soon as it is accepted.

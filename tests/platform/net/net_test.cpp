@@ -26,6 +26,23 @@ TEST(NetTest, DottedAddressForms) {
     }
 }
 
+TEST(NetTest, Ipv6AddressForms) {
+    HostAddress a;
+    char text[ADDRESS_TEXT_SIZE];
+    const std::pair<const char*, const char*> good[] = {
+        {"::1", "::1"}, {"[2001:DB8::1]", "2001:db8::1"}, {"::ffff:10.1.2.3", "::ffff:10.1.2.3"}};
+    for (const auto& [in, out] : good) {
+        SCOPED_TRACE(in);
+        ASSERT_TRUE(parse_ipv6(in, &a));
+        EXPECT_EQ(a.family, ADDRESS_FAMILY_INET6);
+        format_address(a, text);
+        EXPECT_STREQ(text, out);
+    }
+    for (const char* bad : {"", "10.1.2.3", "[::1", "::1]", "1::2::3", "::1%", "host", "[]"}) {
+        EXPECT_FALSE(parse_ipv6(bad, &a)) << bad;
+    }
+}
+
 TEST(NetTest, SystemResolverOnLoopbackNames) {
     SystemResolver resolver;
     std::uint32_t ip = 0;
@@ -34,6 +51,11 @@ TEST(NetTest, SystemResolverOnLoopbackNames) {
     format_dotted(ip, text);
     EXPECT_STREQ(text, "127.0.0.1");
     EXPECT_FALSE(resolver.forward("", &ip));
+    HostAddressList all;
+    ASSERT_TRUE(resolver.forward_all("[::1]", &all));
+    ASSERT_EQ(all.count, 1u);
+    EXPECT_EQ(all.addresses[0].family, ADDRESS_FAMILY_INET6);
+    EXPECT_FALSE(resolver.forward("::1", &ip)) << "the IPv4 lookup gives no IPv6 address";
 
     char name[LOCAL_HOST_NAME_SIZE];
     std::memset(name, 'x', sizeof name);

@@ -233,6 +233,34 @@ TEST_F(CommandPromptTest, OpenWithPortWord) {
     }
 }
 
+// IPv6 literals, bracketed or not, a name with only an IPv6 address, and a
+// name whose addresses are tried in turn (IPv4 first) until one accepts.
+TEST_F(CommandPromptTest, Ipv6AndEveryAddressOfAName) {
+    test::TcpHost host6;
+    if (!host6.start(0, true)) {
+        GTEST_SKIP() << "no IPv6 loopback";
+    }
+    const std::string port = std::to_string(host6.port());
+    resolver.names["SIX"] = "::1";
+    resolver.names["BOTH"] = "127.0.0.1 ::1";  // nothing listens on 127.0.0.1 at that port
+    const std::pair<std::string, std::string> cases[] = {
+        {"o ::1 " + port, "::1"},
+        {"o [::1] " + port, "[::1]"},
+        {"o six " + port, "SIX"},
+        {"o both " + port, "BOTH"},
+    };
+    int connections = 0;
+    for (const auto& [typed, shown] : cases) {
+        SCOPED_TRACE(typed);
+        int r = -1;
+        std::string out = run(typed + "\r", &r);
+        ASSERT_EQ(r, 1);
+        EXPECT_EQ(out, P + typed + "\r\nTrying... " + shown + "\r\n");
+        EXPECT_TRUE(host6.wait_for_connections(++connections));
+        end_host_connection(record);
+    }
+}
+
 TEST_F(CommandPromptTest, RefusedConnectionStaysAtThePrompt) {
     resolver.names["DELTA"] = "127.0.0.1";
     // A port nobody listens on: the host's listener is closed after taking its port.
