@@ -24,6 +24,8 @@ inline constexpr const char* VALUE_DEBUG = "Debug";                      // REG_
 // Extension: default TCP port for host connections (REG_DWORD).
 inline constexpr const char* VALUE_TELNET_PORT = "Telnet Port";
 inline constexpr std::uint32_t DEFAULT_TELNET_PORT = 23;
+// Extension: non-zero offers the SSH command at the prompt (REG_DWORD; 0 when missing).
+inline constexpr const char* VALUE_SSH = "SSH";
 
 // --- port key values (product key \ NT device name) ------------------------------
 inline constexpr const char* VALUE_PORT_NAME = "Port Name";                        // REG_SZ

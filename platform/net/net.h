@@ -112,6 +112,8 @@ class HostSocket {
     // Shuts both directions down; wakes a thread blocked in recv().
     bool shutdown_both();
     void close() { fd_.reset(); }
+    // Gives the connected socket away (to a protocol layer that owns it from then on).
+    UniqueFd take() { return static_cast<UniqueFd&&>(fd_); }
     bool valid() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
 

@@ -13,6 +13,7 @@
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "service/lifecycle/lifecycle.h"
+#include "service/session/ssh_session.h"
 
 namespace varolan::service {
 
@@ -129,6 +130,21 @@ int command_install() {
     }
     if (!given.empty()) {
         std::printf("%s\n", given.c_str());
+    }
+    // The gateway's own SSH key, which hosts are given to let it in.
+    char key[SSH_PATH_SIZE];
+    store_side_path(key, sizeof key, reg::store_path().c_str(), SSH_IDENTITY_NAME);
+    char error[ssh::TEXT_SIZE] = {};
+    switch (ssh::make_identity(key, reg::store_path().c_str(), error)) {
+        case ssh::KeyFile::created:
+            std::printf("ssh key: %s (new; its public half: %s.pub)\n", key, key);
+            break;
+        case ssh::KeyFile::present:
+            std::printf("ssh key: %s\n", key);
+            break;
+        case ssh::KeyFile::failed:
+            std::fprintf(stderr, "tarnix install: no ssh key: %s\n", error);
+            break;
     }
     return 0;
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/session/user_text.h"
+
 namespace varolan::service {
 
 namespace {
@@ -13,39 +15,12 @@ constexpr char invalid_command_text[] = "Invalid command\r\n";
 constexpr char connect_failed_text[] = "Connect Failed.\r\n";
 constexpr char prompt_ending[] = "\r\nTelnet >";
 
-// Writes one message, as one write of its length, when there is a user side.
-void write_text(UserSide* handle, const char* text, std::size_t length) {
-    if (handle != nullptr && length > 0) {
-        handle->write(text, static_cast<std::uint32_t>(length));
-    }
-}
-
-void write_text(UserSide* handle, const char* text) {
-    write_text(handle, text, std::strlen(text));
-}
-
-// Longest message: a host name of 255 characters (the longest the store holds,
-// "AutoOpen Computer Name") with the text around it, so that no message loses
-// its end of line.
 constexpr std::size_t HOST_NAME_MAX_LENGTH = 255;
-constexpr std::size_t MESSAGE_SIZE = PROMPT_SIZE + 32;
 static_assert(MESSAGE_SIZE > HOST_NAME_MAX_LENGTH + sizeof ": Unknown Host\r\n" - 1);
 static_assert(MESSAGE_SIZE > HOST_NAME_MAX_LENGTH + sizeof "Trying... \r\n" - 1);
 
-// Formats a message into a bounded buffer and writes it.
-template <typename... Args>
-void write_formatted(UserSide* handle, const char* format, Args... args) {
-    char text[MESSAGE_SIZE];
-    int n = std::snprintf(text, sizeof text, format, args...);
-    if (n < 0) {
-        return;
-    }
-    std::size_t length =
-        static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
-    write_text(handle, text, length);
-}
+}  // namespace
 
-// Parses a TCP port number: decimal digits only, 1 to 65535.
 bool parse_port(const char* word, std::uint16_t* port) {
     if (word[0] == '\0') {
         return false;
@@ -66,8 +41,6 @@ bool parse_port(const char* word, std::uint16_t* port) {
     *port = static_cast<std::uint16_t>(value);
     return true;
 }
-
-}  // namespace
 
 const HostAddress* connect_first(HostSocket& socket, const HostAddressList& addresses) {
     for (std::size_t i = 0; i < addresses.count; ++i) {

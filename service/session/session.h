@@ -111,6 +111,9 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port);
 // first. Returns 1 on success, 0 if it cannot be resolved.
 int resolve_host(HostAddressList& addresses, char* name, std::uint16_t port);
 
+// Parses a TCP port number: decimal digits only, 1 to 65535.
+bool parse_port(const char* word, std::uint16_t* port);
+
 // Connects `socket` to the first of `addresses` that accepts, trying them in
 // order. Returns the address connected, or null when none did (the socket is
 // then closed).

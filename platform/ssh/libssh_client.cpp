@@ -1,0 +1,343 @@
+// The SSH client on the SSH library: one session and its shell channel.
+#include <libssh/libssh.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/ssh/ssh.h"
+#include "platform/ssh/ssh_files.h"
+
+namespace varolan::ssh {
+
+namespace {
+
+// Copies `text` (may be null) into `out` of `size` bytes, cut to fit.
+void copy_text(char* out, std::size_t size, const char* text) {
+    std::snprintf(out, size, "%s", text != nullptr ? text : "");
+}
+
+AuthResult auth_result(int rc) {
+    switch (rc) {
+        case SSH_AUTH_SUCCESS:
+            return AuthResult::success;
+        case SSH_AUTH_DENIED:
+            return AuthResult::denied;
+        case SSH_AUTH_PARTIAL:
+            return AuthResult::partial;
+        case SSH_AUTH_INFO:
+            return AuthResult::info;
+        default:
+            return AuthResult::failed;
+    }
+}
+
+class LibsshClient final : public Client {
+  public:
+    LibsshClient() {
+        static std::once_flag init;
+        std::call_once(init, [] { ssh_init(); });
+        session_ = ssh_new();
+    }
+    ~LibsshClient() override {
+        if (event_ != nullptr) {
+            ssh_event_remove_session(event_, session_);
+            ssh_event_free(event_);
+        }
+        if (channel_ != nullptr) {
+            // The session is non-blocking by now: closing sends what it can
+            // and never waits for a host that takes nothing.
+            ssh_channel_free(channel_);
+        }
+        if (session_ != nullptr) {
+            ssh_disconnect(session_);
+            ssh_free(session_);
+        }
+    }
+    LibsshClient(const LibsshClient&) = delete;
+    LibsshClient& operator=(const LibsshClient&) = delete;
+
+    bool handshake(UniqueFd socket, const char* host, std::uint16_t port) override {
+        if (session_ == nullptr) {
+            copy_text(error_, sizeof error_, "out of memory");
+            return false;
+        }
+        // Nothing of the account's or the machine's SSH set-up takes part: no
+        // configuration files (and so no proxy commands), no agent, no default
+        // keys (only the calls below authenticate); only what the gateway
+        // passes here.
+        bool off = false;
+        long timeout = CLIENT_TIMEOUT_SECONDS;
+        unsigned int port_number = port;
+        int fd = socket.get();
+        if (ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &off) != SSH_OK ||
+            ssh_options_set(session_, SSH_OPTIONS_HOST, host) != SSH_OK ||
+            ssh_options_set(session_, SSH_OPTIONS_PORT, &port_number) != SSH_OK ||
+            ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout) != SSH_OK ||
+            ssh_options_set(session_, SSH_OPTIONS_FD, &fd) != SSH_OK) {
+            take_error();
+            return false;
+        }
+        socket.release();  // the session closes it from now on
+        if (ssh_connect(session_) != SSH_OK) {
+            take_error();
+            return false;
+        }
+        return true;
+    }
+
+    bool host_key(char* type, char* fingerprint) override {
+        type[0] = '\0';
+        fingerprint[0] = '\0';
+        ssh_key key = nullptr;
+        if (ssh_get_server_publickey(session_, &key) != SSH_OK) {
+            take_error();
+            return false;
+        }
+        unsigned char* hash = nullptr;
+        std::size_t length = 0;
+        bool ok = ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) == 0;
+        if (ok) {
+            char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+            copy_text(fingerprint, FINGERPRINT_SIZE, text);
+            ssh_string_free_char(text);
+            ssh_clean_pubkey_hash(&hash);
+            copy_text(type, KEY_TYPE_SIZE, ssh_key_type_to_char(ssh_key_type(key)));
+        }
+        ssh_key_free(key);
+        return ok && fingerprint[0] != '\0';
+    }
+
+    HostKeyCheck check_host_key(const char* known_hosts) override {
+        // The gateway's file is the only one consulted, and only when nobody
+        // else could have put a key into it.
+        if (!private_file(known_hosts, true, error_)) {
+            return HostKeyCheck::error;
+        }
+        if (ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, known_hosts) != SSH_OK ||
+            ssh_options_set(session_, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, known_hosts) != SSH_OK) {
+            take_error();
+            return HostKeyCheck::error;
+        }
+        switch (ssh_session_is_known_server(session_)) {
+            case SSH_KNOWN_HOSTS_OK:
+                return HostKeyCheck::known;
+            case SSH_KNOWN_HOSTS_CHANGED:
+            case SSH_KNOWN_HOSTS_OTHER:  // a key of another type is recorded
+                return HostKeyCheck::changed;
+            case SSH_KNOWN_HOSTS_UNKNOWN:
+            case SSH_KNOWN_HOSTS_NOT_FOUND:
+                return HostKeyCheck::unknown;
+            default:
+                take_error();
+                return HostKeyCheck::error;
+        }
+    }
+
+    bool record_host_key(const char* known_hosts) override {
+        char* line = nullptr;
+        if (ssh_session_export_known_hosts_entry(session_, &line) != SSH_OK || line == nullptr) {
+            take_error();
+            return false;
+        }
+        bool ok = append_known_host(known_hosts, line, error_);
+        ssh_string_free_char(line);
+        return ok;
+    }
+
+    AuthResult auth_none(const char* user) override {
+        if (ssh_options_set(session_, SSH_OPTIONS_USER, user) != SSH_OK) {
+            take_error();
+            return AuthResult::failed;
+        }
+        return checked(ssh_userauth_none(session_, nullptr));
+    }
+
+    unsigned methods() override {
+        int offered = ssh_userauth_list(session_, nullptr);
+        unsigned out = 0;
+        if ((offered & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
+            out |= METHOD_PUBLICKEY;
+        }
+        if ((offered & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
+            out |= METHOD_KBDINT;
+        }
+        if ((offered & SSH_AUTH_METHOD_PASSWORD) != 0) {
+            out |= METHOD_PASSWORD;
+        }
+        return out;
+    }
+
+    AuthResult auth_publickey(const char* key_file) override {
+        ssh_key key = nullptr;
+        if (!private_file(key_file, false, error_)) {
+            return AuthResult::denied;
+        }
+        if (ssh_pki_import_privkey_file(key_file, nullptr, nullptr, nullptr, &key) != SSH_OK) {
+            std::snprintf(error_, sizeof error_, "cannot read the key %s", key_file);
+            return AuthResult::denied;
+        }
+        ssh_key pub = nullptr;
+        AuthResult result = AuthResult::denied;
+        if (ssh_pki_export_privkey_to_pubkey(key, &pub) == SSH_OK) {
+            result = checked(ssh_userauth_try_publickey(session_, nullptr, pub));
+            if (result == AuthResult::success) {
+                result = checked(ssh_userauth_publickey(session_, nullptr, key));
+            }
+            ssh_key_free(pub);
+        }
+        ssh_key_free(key);
+        return result;
+    }
+
+    AuthResult auth_password(const char* password) override {
+        return checked(ssh_userauth_password(session_, nullptr, password));
+    }
+
+    AuthResult auth_kbdint(KbdintRound* round) override {
+        AuthResult result = checked(ssh_userauth_kbdint(session_, nullptr, nullptr));
+        if (result != AuthResult::info) {
+            return result;
+        }
+        copy_text(round->name, sizeof round->name, ssh_userauth_kbdint_getname(session_));
+        copy_text(round->instruction, sizeof round->instruction,
+                  ssh_userauth_kbdint_getinstruction(session_));
+        int n = ssh_userauth_kbdint_getnprompts(session_);
+        if (n < 0 || static_cast<std::size_t>(n) > MAX_PROMPTS) {
+            copy_text(error_, sizeof error_, "too many questions");
+            return AuthResult::failed;
+        }
+        round->count = static_cast<std::size_t>(n);
+        for (int i = 0; i < n; ++i) {
+            char echo = 0;
+            const char* text =
+                ssh_userauth_kbdint_getprompt(session_, static_cast<unsigned>(i), &echo);
+            copy_text(round->prompts[i].text, TEXT_SIZE, text);
+            round->prompts[i].echo = echo != 0;
+        }
+        return AuthResult::info;
+    }
+
+    bool kbdint_answer(std::size_t index, const char* answer) override {
+        return ssh_userauth_kbdint_setanswer(session_, static_cast<unsigned>(index), answer) == 0;
+    }
+
+    bool open_shell(const char* terminal_type, int columns, int rows) override {
+        channel_ = ssh_channel_new(session_);
+        if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK ||
+            ssh_channel_request_pty_size(channel_, terminal_type, columns, rows) != SSH_OK ||
+            ssh_channel_request_shell(channel_) != SSH_OK) {
+            take_error();
+            return false;
+        }
+        ssh_set_blocking(session_, 0);
+        // The event lets the link handle incoming packets whatever the
+        // shell's output waiting in the library.
+        event_ = ssh_event_new();
+        if (event_ == nullptr || ssh_event_add_session(event_, session_) != SSH_OK) {
+            copy_text(error_, sizeof error_, "cannot watch the connection");
+            return false;
+        }
+        return true;
+    }
+
+    bool process() override {
+        if (ssh_event_dopoll(event_, 0) == SSH_ERROR) {
+            take_error();
+            return false;
+        }
+        return true;
+    }
+
+    int poll_fd() const override { return ssh_get_fd(session_); }
+
+    bool output_pending() override {
+        return (ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0;
+    }
+
+    int read(void* buffer, std::size_t size) override {
+        const auto count = static_cast<std::uint32_t>(size);
+        // With a pty the host merges its error output into the output; what
+        // still comes on the error stream is shown all the same.
+        for (int is_stderr : {0, 1}) {
+            int n = ssh_channel_read_nonblocking(channel_, buffer, count, is_stderr);
+            if (n > 0) {
+                return n;
+            }
+            if (n == SSH_ERROR) {
+                take_error();
+                return -1;
+            }
+        }
+        if (ssh_channel_is_eof(channel_) != 0 || ssh_channel_is_closed(channel_) != 0) {
+            return -1;
+        }
+        return 0;
+    }
+
+    int write(const void* data, std::size_t size) override {
+        std::uint32_t window = ssh_channel_window_size(channel_);
+        std::size_t n = size < window ? size : window;
+        if (n == 0) {
+            // Nothing may go now; let the library read the host's window
+            // adjustment (or its close) so that the next try can go on.
+            if (ssh_channel_poll(channel_, 0) == SSH_ERROR) {
+                take_error();
+                return -1;
+            }
+            return ssh_channel_is_closed(channel_) != 0 ? -1 : 0;
+        }
+        int w = ssh_channel_write(channel_, data, static_cast<std::uint32_t>(n));
+        if (w < 0) {
+            take_error();
+            return -1;
+        }
+        return w;
+    }
+
+    bool send_break(std::uint32_t milliseconds) override {
+        return ssh_channel_request_send_break(channel_, milliseconds) == SSH_OK;
+    }
+
+    const char* error_text() override { return error_; }
+
+  private:
+    AuthResult checked(int rc) {
+        AuthResult r = auth_result(rc);
+        if (r == AuthResult::failed) {
+            take_error();
+        }
+        return r;
+    }
+    void take_error() {
+        const char* text = session_ != nullptr ? ssh_get_error(session_) : nullptr;
+        copy_text(error_, sizeof error_, text != nullptr && text[0] != '\0' ? text : "failed");
+    }
+
+    ssh_session session_ = nullptr;
+    ssh_channel channel_ = nullptr;
+    ssh_event event_ = nullptr;
+    char error_[TEXT_SIZE] = "failed";
+};
+
+std::mutex factory_mutex;
+ClientFactory installed_factory;  // guarded by factory_mutex
+
+}  // namespace
+
+std::unique_ptr<Client> new_client() {
+    {
+        std::lock_guard<std::mutex> lock(factory_mutex);
+        if (installed_factory) {
+            return installed_factory();
+        }
+    }
+    return std::make_unique<LibsshClient>();
+}
+
+void set_client_factory(ClientFactory factory) {
+    std::lock_guard<std::mutex> lock(factory_mutex);
+    installed_factory = std::move(factory);
+}
+
+}  // namespace varolan::ssh

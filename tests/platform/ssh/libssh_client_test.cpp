@@ -1,0 +1,90 @@
+// The real client against the machine's OpenSSH server: the gateway's key
+// (made owner-only, accepted by the host), trust on first use in a
+// known-hosts file the library reads back, files others could change
+// refused, and a shell whose terminal type the host sees.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/ssh/ssh.h"
+#include "tests/support/session_user_side.h"
+#include "tests/support/sshd.h"
+
+namespace varolan::ssh {
+namespace {
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+UniqueFd connect_loopback(std::uint16_t port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    return fd;
+}
+
+TEST(LibsshClientTest, GatewayKeyKnownHostsAndShell) {
+    if (std::string why = test::sshd_unavailable(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    test::TempDir dir;
+    const std::string key = dir.str("ssh_id_ed25519");
+    const std::string known = dir.str("ssh_known_hosts");
+    char error[TEXT_SIZE] = {};
+    ASSERT_EQ(make_identity(key.c_str(), dir.str().c_str(), error), KeyFile::created) << error;
+    EXPECT_EQ(make_identity(key.c_str(), dir.str().c_str(), error), KeyFile::present);
+    struct stat st {};
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string pub = file_text(key + ".pub");
+    EXPECT_EQ(pub.rfind("ssh-ed25519 AAAA", 0), 0u) << pub;
+
+    test::Sshd sshd;
+    ASSERT_TRUE(sshd.start(pub)) << sshd.log();
+    char type[KEY_TYPE_SIZE];
+    char fingerprint[FINGERPRINT_SIZE];
+    auto client = new_client();
+    ASSERT_TRUE(client->handshake(connect_loopback(sshd.port()), "LocalHost", sshd.port()))
+        << client->error_text();
+    ASSERT_TRUE(client->host_key(type, fingerprint));
+    EXPECT_STREQ(type, "ssh-ed25519");
+    EXPECT_EQ(fingerprint, sshd.fingerprint());
+    EXPECT_EQ(client->check_host_key(known.c_str()), HostKeyCheck::unknown);
+    ASSERT_TRUE(client->record_host_key(known.c_str())) << client->error_text();
+    ASSERT_EQ(stat(known.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(file_text(known).rfind("[localhost]:" + std::to_string(sshd.port()) + " ", 0), 0u);
+    EXPECT_EQ(client->check_host_key(known.c_str()), HostKeyCheck::known);
+
+    // A known-hosts file others may write, or a key others may read, is not used.
+    ::chmod(known.c_str(), 0620);
+    EXPECT_EQ(client->check_host_key(known.c_str()), HostKeyCheck::error);
+    ::chmod(known.c_str(), 0600);
+    ::chmod(key.c_str(), 0640);
+    EXPECT_EQ(client->auth_none("root"), AuthResult::denied);
+    EXPECT_EQ(client->auth_publickey(key.c_str()), AuthResult::denied);
+    ::chmod(key.c_str(), 0600);
+    ASSERT_EQ(client->auth_publickey(key.c_str()), AuthResult::success) << sshd.log();
+
+    ASSERT_TRUE(client->open_shell("vt220", 80, 24)) << client->error_text();
+    UniqueFd local;
+    auto link = ShellLink::start(std::move(client), &local);
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(test::terminal_write(local.get(), "echo \"T=[$TERM]\"; exit\n"));
+    EXPECT_NE(test::terminal_read_to_end(local.get()).find("T=[vt220]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varolan::ssh

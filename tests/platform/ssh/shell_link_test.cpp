@@ -1,0 +1,92 @@
+// The link that carries an open shell as a local stream, against a scripted
+// host: bytes both ways, a host that stops taking input holds the local end
+// back without losing anything, BREAKs, and the ends of either side.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "platform/ssh/fake_ssh.h"
+#include "tests/support/session_user_side.h"
+#include "tests/support/wait_until.h"
+
+namespace varolan::ssh {
+namespace {
+
+std::unique_ptr<Client> open_client() {
+    std::unique_ptr<Client> client = new_client();
+    EXPECT_TRUE(client->handshake(UniqueFd(), "host", 22));
+    EXPECT_TRUE(client->open_shell("vt100", 80, 24));
+    return client;
+}
+
+// Writes without waiting; the bytes the socket took.
+std::size_t write_now(int fd, const std::string& bytes) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+TEST(ShellLinkTest, BothWaysWithBackpressureBreakAndEnd) {
+    FakeSshHost host;
+    UniqueFd local;
+    auto link = ShellLink::start(open_client(), &local);
+    ASSERT_TRUE(link);
+
+    const std::string binary("hello\xff\x00world", 12);
+    host.shell_write(binary);
+    EXPECT_EQ(test::terminal_read_until(local.get(), "world"), binary);
+
+    // The host takes nothing: the local end fills up and then takes nothing
+    // either; once the host takes again, every byte arrives in order.
+    host.set_taking_input(false);
+    std::string sent;
+    std::string chunk(4096, '\0');
+    constexpr std::size_t too_much = 8 * 1024 * 1024;
+    for (int idle = 0; idle < 50 && sent.size() < too_much;) {
+        for (auto& c : chunk) {
+            c = static_cast<char>('a' + sent.size() % 26);
+            sent += c;
+        }
+        std::size_t n = write_now(local.get(), chunk);
+        sent.resize(sent.size() - (chunk.size() - n));
+        if (n == 0) {
+            ++idle;
+            pollfd p{local.get(), POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        }
+    }
+    ASSERT_LT(sent.size(), too_much) << "the link must not keep taking";
+    EXPECT_TRUE(host.shell_input().empty());
+    host.set_taking_input(true);
+    EXPECT_TRUE(test::wait_until([&] { return host.shell_input().size() >= sent.size(); }));
+    EXPECT_EQ(host.shell_input(), sent);
+
+    link->request_break();
+    EXPECT_TRUE(test::wait_until([&] { return link->breaks_sent() == 1; }));
+    {
+        auto l = host.lock();
+        EXPECT_EQ(host.breaks, 1);
+    }
+
+    // The shell ends: the local end reads its last output, then end-of-file.
+    host.shell_write("bye");
+    host.end_shell();
+    EXPECT_EQ(test::terminal_read_to_end(local.get()), "bye");
+    link.reset();
+    auto l = host.lock();
+    EXPECT_EQ(host.clients_alive, 0);
+}
+
+TEST(ShellLinkTest, ClosingTheLocalEndEndsTheConnection) {
+    FakeSshHost host;
+    UniqueFd local;
+    auto link = ShellLink::start(open_client(), &local);
+    ASSERT_TRUE(link);
+    ::shutdown(local.get(), SHUT_RDWR);
+    EXPECT_TRUE(host.wait_for([&] { return host.clients_alive == 0; }))
+        << "the connection ends without waiting for the link's owner";
+}
+
+}  // namespace
+}  // namespace varolan::ssh
