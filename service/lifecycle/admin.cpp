@@ -300,10 +300,21 @@ unsigned install_service(const char* image_path) {
         return static_cast<unsigned>(status);
     }
     // First values, only where the administrator (or the utility) set none.
-    if (value_missing(product, layout::VALUE_ESCAPE_CHAR)) {
-        const std::uint8_t escape[2] = {static_cast<std::uint8_t>(FIRST_ESCAPE_CHAR), 0};
-        status =
-            reg::set_value(product, layout::VALUE_ESCAPE_CHAR, reg::REG_SZ, escape, sizeof escape);
+    // "Terminal Type" and "Prompt" start empty (read as missing by the
+    // service), so that the utility finds every pipe-user value it reads.
+    const std::uint8_t escape[2] = {static_cast<std::uint8_t>(FIRST_ESCAPE_CHAR), 0};
+    const std::uint8_t empty[1] = {0};
+    const struct {
+        const char* name;
+        const std::uint8_t* data;
+        DWORD size;
+    } strings[] = {{layout::VALUE_ESCAPE_CHAR, escape, sizeof escape},
+                   {layout::VALUE_TERMINAL_TYPE, empty, sizeof empty},
+                   {layout::VALUE_PROMPT, empty, sizeof empty}};
+    for (const auto& v : strings) {
+        if (status == ERROR_SUCCESS && value_missing(product, v.name)) {
+            status = reg::set_value(product, v.name, reg::REG_SZ, v.data, v.size);
+        }
     }
     const struct {
         const char* name;

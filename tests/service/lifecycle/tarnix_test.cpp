@@ -183,6 +183,9 @@ TEST_F(TarnixTest, InstallRegistersAndWritesFirstValuesOnlyWhereNoneExist) {
         ASSERT_EQ(reg::set_value(product, layout::VALUE_TELNET_PORT, reg::REG_DWORD,
                                  reinterpret_cast<const std::uint8_t*>(&port), sizeof port),
                   ERROR_SUCCESS);
+        const std::uint8_t prompt[] = {'H', 'i', 0};
+        ASSERT_EQ(reg::set_value(product, layout::VALUE_PROMPT, reg::REG_SZ, prompt, sizeof prompt),
+                  ERROR_SUCCESS);
     }
     const Result run = tarnix("install");
     ASSERT_EQ(run.status, 0) << run.err;
@@ -200,6 +203,9 @@ TEST_F(TarnixTest, InstallRegistersAndWritesFirstValuesOnlyWhereNoneExist) {
         {layout::VALUE_ESCAPE_CHAR, reg::REG_SZ, {0x1D, 0}},
         {layout::VALUE_NUMBER_OF_PORTS, reg::REG_DWORD, {0, 0, 0, 0}},
         {layout::VALUE_TELNET_PORT, reg::REG_DWORD, {0x13, 0x09, 0, 0}},  // kept: 2323
+        // Empty where missing, so that the utility's first run reads them.
+        {layout::VALUE_TERMINAL_TYPE, reg::REG_SZ, {0}},
+        {layout::VALUE_PROMPT, reg::REG_SZ, {'H', 'i', 0}},  // kept
     };
     for (const Want& w : wants) {
         std::uint8_t data[64] = {};
