@@ -241,8 +241,10 @@ bool PortCaps::WriteCaps(const reg::Key& key) const {
             return false;
         }
     }
-    // The session values have no controls in the utility: they are reset to
-    // zero or empty whenever the capabilities are recorded.
+    return true;
+}
+
+bool write_session_defaults(const reg::Key& key) {
     struct SessionValue {
         const char* name;
         DWORD type;
@@ -486,7 +488,7 @@ bool CPortRecord::CreatePortKey(std::string_view product_key_path, std::string_v
     if (!caps.QueryDeviceCaps(com_name)) {
         device_flags |= layout::DEVICE_NO_CAPS;
     }
-    if (!caps.WriteCaps(key)) {
+    if (!caps.WriteCaps(key) || !write_session_defaults(key)) {
         message_box_fmt(IDS_ERR_WRITE_CAPS_INFO, device_name);
         return false;
     }

@@ -50,8 +50,7 @@ struct PortCaps {
 
     // Reads the five "Cap ..." values, stopping at the first failure (reported).
     bool ReadCaps(const reg::Key& key);
-    // Writes the five masks and resets the six session values, stopping at the
-    // first failure (reported).
+    // Writes the five masks, stopping at the first failure (reported).
     bool WriteCaps(const reg::Key& key) const;
     // Opens the device and takes its masks; false without a message when the
     // device cannot be opened, with a message when its properties cannot be read.
@@ -63,6 +62,12 @@ struct PortCaps {
 
     bool operator==(const PortCaps&) const = default;
 };
+
+// Writes the six session values ("AutoOpen" to "Modem Init", which the
+// utility has no controls for) as zero or empty, stopping at the first
+// failure (reported with the value's name). Done for a new port key only: a
+// capability refresh leaves the values an administrator set.
+bool write_session_defaults(const reg::Key& key);
 
 // One port's settings: the saved copy (as in the port key) or the current copy
 // (as edited).

@@ -238,13 +238,14 @@ std::vector<Case> cases() {
                      EXPECT_NE(db.find("ttyS1"), nullptr);
                  },
                  [](CPortDatabase& db) { return db.SyncWithSerialComm(); }});
-    for (unsigned i = 0; i < 11; ++i) {
-        c.push_back({std::string("caps refresh: ") + kCapAndSessionNames[i],
+    // A refresh writes the five capability values only.
+    for (unsigned i = 0; i < 5; ++i) {
+        c.push_back({std::string("caps refresh: ") + kCapNames[i],
                      kNoCaps,
                      Phase::load,
                      Op::set_value,
                      kS0,
-                     kCapAndSessionNames[i],
+                     kCapNames[i],
                      {msg(IDS_ERR_SET_CAP_BAUD + i), msg(IDS_ERR_UPDATE_DEVICE_CAPS, "ttyS0")},
                      true,
                      [](const CPortDatabase& db) {

@@ -185,10 +185,15 @@ TEST_F(Db, NewDeviceThatOpensTakesItsLineState) {
     EXPECT_TRUE(line0->log_of(serial::LineEvent::state_set).empty());
 }
 
-TEST_F(Db, CapabilitiesThatBecomeReadableAreRecordedAtLoad) {
+TEST_F(Db, CapabilitiesThatBecomeReadableAreRecordedAtLoadAndSessionValuesKept) {
     store_port("ttyS0", "ttyS0", 0x300);
     set_device_map({{"ttyS0", "ttyS0"}});
     add_device("ttyS0");
+    // Session values an administrator set with the store tool.
+    put_dword(port_path("ttyS0"), "AutoOpen", 3);
+    put_dword(port_path("ttyS0"), "Modem Delay", 500);
+    put_string(port_path("ttyS0"), "Modem Init", std::string("ATZ\0", 4), reg::REG_MULTI_SZ);
+    const std::vector<std::uint8_t> init = {'A', 'T', 'Z', 0, 0};
 
     {
         CPortDatabase db;
@@ -197,9 +202,9 @@ TEST_F(Db, CapabilitiesThatBecomeReadableAreRecordedAtLoad) {
         const std::string p = port_path("ttyS0");
         EXPECT_EQ(dword(p, "Cap Baud Mask"), device_properties().dwSettableBaud);
         EXPECT_EQ(dword(p, "Cap Stop Parity Mask"), 0x0505u);
-        EXPECT_EQ(dword(p, "AutoOpen"), 0u);
-        EXPECT_EQ(dword(p, "Modem Delay"), 0u);
-        EXPECT_EQ(raw(p, "Modem Init")->size(), 0u);
+        EXPECT_EQ(dword(p, "AutoOpen"), 3u);
+        EXPECT_EQ(dword(p, "Modem Delay"), 500u);
+        EXPECT_EQ(raw(p, "Modem Init"), init);
         // In memory only: the store keeps the bit until the settings are written.
         EXPECT_EQ(db.find("ttyS0")->saved.device_flags, 0x100u);
         EXPECT_EQ(db.find("ttyS0")->current.device_flags, 0x100u);
