@@ -142,19 +142,18 @@ void draw_check(Canvas& canvas, const CheckBox& c, const CellRect& r, const Span
                 bool focused) {
     const bool enabled = c.IsWindowEnabled();
     const Attr base = attr_of(enabled ? Role::Dialog : Role::Disabled);
-    // The blank after the box goes when the caption would not fit otherwise.
-    const int text_len = static_cast<int>(StripMnemonic(c.GetWindowText()).size());
-    const int room = span.right - r.col;
-    const int gap = room >= text_len + 4 ? 4 : 3;
-    canvas.Text(r.row, r.col, c.GetCheck() ? "[X] " : "[ ] ", base, gap);
+    // The layout gives the box, a blank and the caption room enough.
+    const int room = std::max(span.right, r.col + r.cols) - r.col;
+    canvas.Text(r.row, r.col, c.GetCheck() ? "[X] " : "[ ] ", base);
     const Attr text_attr = focused ? attr_of(Role::Focus) : base;
-    canvas.Caption(r.row, r.col + gap, c.GetWindowText(), text_attr, std::max(0, room - gap));
+    canvas.Caption(r.row, r.col + 4, c.GetWindowText(), text_attr, std::max(0, room - 4));
     if (focused) {
         canvas.SetCursor(r.row, r.col + 1);
     }
 }
 
-void draw_list(Canvas& canvas, const ListBox& c, const CellRect& r, double scale_x, bool focused) {
+void draw_list(Canvas& canvas, const ListBox& c, const CellRect& r, const std::vector<int>& stops,
+               bool focused) {
     const bool enabled = c.IsWindowEnabled();
     const Attr base = attr_of(enabled ? Role::Field : Role::Disabled);
     const bool border = r.rows >= 3 && r.cols >= 3;
@@ -166,9 +165,7 @@ void draw_list(Canvas& canvas, const ListBox& c, const CellRect& r, double scale
     if (!c.GetRedraw()) {
         return;
     }
-    const std::vector<int> stops =
-        c.HasStyle(LBS_USETABSTOPS) ? TabColumns(c.GetTabStops(), scale_x) : std::vector<int>{};
-    std::vector<int> columns = stops;
+    std::vector<int> columns = c.HasStyle(LBS_USETABSTOPS) ? stops : std::vector<int>{};
     if (columns.empty()) {
         for (int k = 1; k < 40; ++k) {
             columns.push_back(k * 8);
@@ -237,7 +234,7 @@ void PaintControl(Canvas& canvas, const Dialog& d, const DialogLayout& l, std::s
             draw_check(canvas, static_cast<const CheckBox&>(c), r, free_span(d, l, i), focused);
             break;
         case ControlKind::ListBox:
-            draw_list(canvas, static_cast<const ListBox&>(c), r, l.scale_x, focused);
+            draw_list(canvas, static_cast<const ListBox&>(c), r, ListTabColumns(l, i), focused);
             break;
         case ControlKind::ComboBox:
             draw_combo(canvas, static_cast<const ComboBox&>(c), r, focused);

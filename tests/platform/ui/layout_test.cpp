@@ -12,7 +12,7 @@ namespace {
 class WideDlg : public Dialog {
   public:
     WideDlg() : Dialog("Wide", 337, 280) {
-        AddGroupBox(161, "Remote", {4, 2, 171, 69});
+        AddGroupBox(161, "Remote Port Configuration", {4, 2, 171, 69});
         AddStatic(158, "&Escape Sequence :", {7, 20, 67, 8}, SS_RIGHT);
         AddEdit(120, {76, 18, 50, 12}, ES_READONLY);
         AddStatic(159, "&Terminal Type :", {6, 37, 67, 8}, SS_RIGHT);
@@ -20,10 +20,16 @@ class WideDlg : public Dialog {
         AddStatic(160, "&Prompt :", {6, 54, 67, 8}, SS_RIGHT);
         AddEdit(122, {76, 52, 50, 12}, ES_READONLY);
         AddButton(104, "Set&up...", {131, 34, 39, 14});
-        AddGroupBox(IDC_STATIC, "Service", {178, 2, 100, 69});
+        AddGroupBox(IDC_STATIC, "Varolan Service Control", {178, 2, 100, 69});
         AddCheckBox(137, "St&art on Close.", {197, 19, 62, 10});
         AddButton(138, "St&op Service...", {185, 41, 86, 14});
-        AddGroupBox(IDC_STATIC, "&Local", {4, 74, 329, 202});
+        AddGroupBox(IDC_STATIC, "&Local Port Configuration", {4, 74, 329, 202});
+        AddStatic(IDC_STATIC, "Port Name", {12, 88, 40, 8}, SS_CENTER);
+        AddStatic(IDC_STATIC, "Baud Rate", {54, 88, 42, 8}, SS_CENTER);
+        AddStatic(IDC_STATIC, "Data Bits", {98, 88, 36, 8}, SS_CENTER);
+        AddStatic(IDC_STATIC, "Stop Bits", {135, 88, 40, 8}, SS_CENTER);
+        AddStatic(IDC_STATIC, "Parity", {176, 88, 30, 8}, SS_CENTER);
+        AddStatic(IDC_STATIC, "Flow Control", {208, 88, 48, 8}, SS_CENTER);
         AddListBox(110, {10, 100, 255, 169});
         AddButton(111, "&Setup...", {274, 101, 50, 14});
         AddButton(112, "&Remove...", {274, 127, 50, 14});
@@ -38,49 +44,86 @@ bool overlap(const CellRect& a, const CellRect& b) {
            b.row < a.row + a.rows;
 }
 
-TEST(Layout, NaturalSizeWhenTheTerminalIsLargeEnough) {
-    WideDlg dlg;
-    const DialogLayout l = LayoutDialog(dlg, 132, 43);
+TEST(Layout, FourUnitsAColumnWhenEveryCaptionFitsItsRect) {
+    Dialog d("Plain", 200, 80);
+    d.AddStatic(IDC_STATIC, "&Name :", {4, 10, 40, 8}, SS_RIGHT);
+    d.AddEdit(10, {48, 8, 80, 12});
+    d.AddButton(IDOK, "OK", {140, 8, 50, 14}, BS_DEFPUSHBUTTON);
+    const DialogLayout l = LayoutDialog(d, 132, 43);
     ASSERT_TRUE(l.fits);
-    EXPECT_EQ(l.frame.cols, NaturalCols(337));
-    EXPECT_EQ(l.frame.rows, NaturalRows(280));
-    EXPECT_EQ(l.frame.cols, 87);
-    EXPECT_EQ(l.frame.rows, 37);
-    EXPECT_DOUBLE_EQ(l.scale_x, 1.0);
-    // Centred; 4 x-units a column, 8 y-units a row from the client corner.
-    EXPECT_EQ(l.frame.col, (132 - 87) / 2);
-    const CellRect& close = l.controls[15];
-    EXPECT_EQ(close.col - l.client.col, 282 / 4 + 1);  // 70.5 rounds up
-    EXPECT_EQ(close.row - l.client.row, 1);
-    EXPECT_EQ(close.rows, 1);
+    EXPECT_EQ(l.frame.cols, NaturalCols(200));
+    EXPECT_EQ(l.frame.rows, NaturalRows(80));
+    EXPECT_EQ(l.frame.col, (132 - l.frame.cols) / 2);
+    EXPECT_EQ(l.controls[1].col - l.client.col, 12);
+    EXPECT_EQ(l.controls[1].cols, 20);
+    EXPECT_EQ(l.controls[2].col - l.client.col, 35);
+    EXPECT_EQ(l.controls[2].row - l.client.row, 1);  // the middle row of its rect
 }
 
-TEST(Layout, ScaledIntoEightyByTwentyFourWithoutOverlaps) {
+// Columns a control's caption takes as the painter draws it.
+int caption_cols(const Control& c) {
+    const int text = static_cast<int>(StripMnemonic(c.GetWindowText()).size());
+    switch (c.kind()) {
+        case ControlKind::Button:
+            return text + 2;
+        case ControlKind::CheckBox:
+        case ControlKind::GroupBox:
+            return text + 4;
+        case ControlKind::Static:
+            return text;
+        default:
+            return 0;
+    }
+}
+
+bool rows_overlap(const CellRect& a, const CellRect& b) {
+    return a.row < b.row + b.rows && b.row < a.row + a.rows;
+}
+
+TEST(Layout, CaptionsWholeAndApartFromEightyByTwentyFourUp) {
     WideDlg dlg;
-    const DialogLayout l = LayoutDialog(dlg, 80, 24);
-    ASSERT_TRUE(l.fits);
-    EXPECT_EQ(l.frame.cols, 80);
-    EXPECT_EQ(l.frame.rows, 24);
-    std::vector<std::size_t> fields;
-    for (std::size_t i = 0; i < dlg.controls().size(); ++i) {
-        const CellRect& r = l.controls[i];
-        EXPECT_GE(r.col, l.client.col) << i;
-        EXPECT_GE(r.row, l.client.row) << i;
-        EXPECT_LE(r.col + r.cols, l.client.col + l.client.cols) << i;
-        EXPECT_LE(r.row + r.rows, l.client.row + l.client.rows) << i;
-        const ControlKind k = dlg.controls()[i]->kind();
-        if (k != ControlKind::GroupBox && k != ControlKind::Static) {
-            fields.push_back(i);
+    struct Size {
+        int cols;
+        int rows;
+    };
+    for (const Size size : {Size{80, 24}, Size{100, 30}, Size{132, 43}, Size{120, 45}}) {
+        SCOPED_TRACE(std::to_string(size.cols) + "x" + std::to_string(size.rows));
+        const DialogLayout l = LayoutDialog(dlg, size.cols, size.rows);
+        ASSERT_TRUE(l.fits);
+        EXPECT_LE(l.frame.cols, size.cols);
+        const auto& controls = dlg.controls();
+        for (std::size_t i = 0; i < controls.size(); ++i) {
+            const Control& c = *controls[i];
+            const CellRect& r = l.controls[i];
+            EXPECT_GE(r.col, l.client.col) << i;
+            EXPECT_LE(r.col + r.cols, l.client.col + l.client.cols) << i;
+            EXPECT_LE(r.row + r.rows, l.client.row + l.client.rows) << i;
+            EXPECT_GE(r.cols, caption_cols(c)) << c.GetWindowText();
+            for (std::size_t j = 0; j < controls.size(); ++j) {
+                const CellRect& o = l.controls[j];
+                if (i == j || !rows_overlap(r, o)) {
+                    continue;
+                }
+                const bool nested = o.col > r.col && o.col + o.cols < r.col + r.cols;
+                if (c.kind() == ControlKind::GroupBox && nested) {
+                    // A blank between the group's borders and what it holds.
+                    EXPECT_GE(o.col, r.col + 2) << c.GetWindowText() << " / " << j;
+                    EXPECT_LE(o.col + o.cols, r.col + r.cols - 2)
+                        << c.GetWindowText() << " / " << j;
+                } else if (dlg.controls()[j]->rect().x >= c.rect().x + c.rect().cx) {
+                    // A blank between neighbours on a row.
+                    EXPECT_GE(o.col, r.col + r.cols + 1) << i << " / " << j;
+                }
+                const bool fields = c.kind() != ControlKind::GroupBox &&
+                                    c.kind() != ControlKind::Static &&
+                                    controls[j]->kind() != ControlKind::GroupBox &&
+                                    controls[j]->kind() != ControlKind::Static;
+                EXPECT_FALSE(fields && overlap(r, o)) << i << " / " << j;
+            }
         }
+        // The list keeps several rows.
+        EXPECT_GE(l.controls[18].rows, 8);
     }
-    for (std::size_t a = 0; a < fields.size(); ++a) {
-        for (std::size_t b = a + 1; b < fields.size(); ++b) {
-            EXPECT_FALSE(overlap(l.controls[fields[a]], l.controls[fields[b]]))
-                << dlg.controls()[fields[a]]->id() << " and " << dlg.controls()[fields[b]]->id();
-        }
-    }
-    // The list keeps several rows.
-    EXPECT_GE(l.controls[12].rows, 8);
 }
 
 TEST(Layout, TooSmallTerminalsAreReported) {
