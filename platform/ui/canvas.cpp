@@ -6,6 +6,27 @@
 
 namespace varolan::ui {
 
+std::uint8_t MonoLook(Attr attr) {
+    std::uint8_t look = 0;
+    switch (attr.role) {
+        case Role::Field:
+            look = CELL_UNDERLINE;
+            break;
+        case Role::Focus:
+        case Role::Select:
+            look = CELL_REVERSE;
+            break;
+        case Role::Title:
+            look = CELL_REVERSE | CELL_BOLD;
+            break;
+        default:
+            break;
+    }
+    look |= attr.flags & (CELL_UNDERLINE | CELL_BOLD);
+    look ^= attr.flags & CELL_REVERSE;
+    return look;
+}
+
 Canvas::Canvas(int cols, int rows)
     : cols_(std::max(0, cols)),
       rows_(std::max(0, rows)),

@@ -40,6 +40,13 @@ struct Attr {
     bool operator==(const Attr&) const = default;
 };
 
+// How a cell looks on a terminal without colours, as emphasis flags: fields
+// underlined, the focus, selections and the title reversed (the title bold
+// too), the cell's own emphasis added (CELL_REVERSE toggles). Everything a
+// user must tell apart there (the focus, a disabled control) shows in these
+// flags or in the characters themselves.
+std::uint8_t MonoLook(Attr attr);
+
 // Line glyphs; characters are 0..255.
 namespace glyph {
 inline constexpr int HLine = 0x100;

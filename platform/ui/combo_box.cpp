@@ -145,6 +145,12 @@ void ComboBox::ShowDropDown(bool show) {
     }
 }
 
+void ComboBox::OnEnable(bool enabled) {
+    if (!enabled) {
+        dropped_ = false;
+    }
+}
+
 void ComboBox::Select(int index, bool notify) {
     if (index < 0 || index >= GetCount() || index == cur_) {
         return;
@@ -165,6 +171,9 @@ bool ComboBox::ClickEntry(int index) {
 }
 
 bool ComboBox::OnKey(const KeyEvent& key) {
+    if (!IsWindowEnabled()) {
+        return false;
+    }
     const int count = GetCount();
     if (dropped_) {
         switch (key.code) {

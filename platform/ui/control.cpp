@@ -41,6 +41,7 @@ Control::Control(ControlKind kind, int id, std::string text, Rect rect, unsigned
 bool Control::EnableWindow(bool enable) {
     const bool was = enabled_;
     enabled_ = enable;
+    OnEnable(enable);
     if (!enable && dialog_ != nullptr) {
         dialog_->FocusLost(*this);
     }

@@ -136,6 +136,8 @@ class Control {
 
   protected:
     void Notify(int code);
+    // Called by EnableWindow after the state changed.
+    virtual void OnEnable(bool /*enabled*/) {}
 
   private:
     friend class Dialog;
@@ -312,6 +314,7 @@ class ComboBox : public Control {
     int FindStringExact(int start, const std::string& text) const;
 
     bool IsDropped() const { return dropped_; }
+    // Drops or closes the list; a disabled combo box never drops.
     void ShowDropDown(bool show);
     int DroppedIndex() const { return drop_index_; }
     bool OnKey(const KeyEvent& key) override;
@@ -319,6 +322,10 @@ class ComboBox : public Control {
     bool WantsChars() const override { return true; }
     // A click on an entry of the dropped list.
     bool ClickEntry(int index);
+
+  protected:
+    // Disabling closes a dropped list.
+    void OnEnable(bool enabled) override;
 
   private:
     struct Item {

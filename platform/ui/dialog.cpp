@@ -212,7 +212,10 @@ bool Dialog::GotoDlgCtrl(Control* control) {
     }
     focus_ = control;
     if (control->kind() == ControlKind::Edit) {
-        static_cast<Edit*>(control)->SetSel(0, -1);
+        // Entering an edit selects its text for replacing; a read-only one
+        // is shown from its start.
+        auto* edit = static_cast<Edit*>(control);
+        edit->SetSel(0, edit->IsReadOnly() ? 0 : -1);
     }
     return true;
 }

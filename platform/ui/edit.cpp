@@ -12,7 +12,8 @@ Edit::Edit(int id, Rect rect, unsigned style) : Control(ControlKind::Edit, id, "
 
 void Edit::SetWindowText(const std::string& text) {
     text_ = text;
-    caret_ = static_cast<int>(text_.size());
+    // A read-only edit is read from its start; typing goes on at the end.
+    caret_ = IsReadOnly() ? 0 : static_cast<int>(text_.size());
     select_all_ = false;
     scroll_ = 0;
 }

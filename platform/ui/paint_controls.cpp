@@ -1,4 +1,11 @@
-// How each control kind is painted.
+// How each control kind is painted. Two conventions hold for every kind,
+// with or without colours:
+// - The focus is reverse video (the Focus role): a button whole, a check
+//   box's caption, the field of an edit or a combo box, the frame of a list
+//   (whose current row is also marked '>').
+// - A disabled control loses its marks: no brackets round a button or a
+//   check box, no field look, no drop arrow, no underlined mnemonic; with
+//   colours it is also dark grey.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -25,6 +32,7 @@ struct Span {
 Span free_span(const Dialog& d, const DialogLayout& l, std::size_t index) {
     const CellRect& r = l.controls[index];
     Span span{l.client.col, l.client.col + l.client.cols};
+    int neighbour = span.right;  // a blank before the next control on the row
     const auto& controls = d.controls();
     for (std::size_t j = 0; j < controls.size(); ++j) {
         const CellRect& o = l.controls[j];
@@ -45,13 +53,15 @@ Span free_span(const Dialog& d, const DialogLayout& l, std::size_t index) {
             continue;
         }
         if (o.col > r.col) {
-            span.right = std::min(span.right, o.col - 1);  // a blank before the neighbour
+            span.right = std::min(span.right, o.col - 1);
+            neighbour = std::min(neighbour, o.col - 1);
         } else if (o_right <= r.col + r.cols && o.col < r.col) {
             span.left = std::max(span.left, o_right);
         }
     }
     span.left = std::min(span.left, r.col);
-    span.right = std::max(span.right, std::min(r.col + r.cols, l.client.col + l.client.cols));
+    span.right =
+        std::max(span.right, std::min({r.col + r.cols, l.client.col + l.client.cols, neighbour}));
     return span;
 }
 
@@ -110,16 +120,30 @@ void draw_group(Canvas& canvas, const GroupBox& c, const CellRect& r) {
     }
 }
 
+// A caption; a disabled control's mnemonic is not underlined (it does nothing).
+int caption(Canvas& canvas, int row, int col, const std::string& text, Attr attr, int max_cols,
+            bool enabled) {
+    if (enabled) {
+        return canvas.Caption(row, col, text, attr, max_cols);
+    }
+    const std::string plain = StripMnemonic(text);
+    canvas.Text(row, col, plain, attr, max_cols);
+    return std::min(static_cast<int>(plain.size()), std::max(0, max_cols));
+}
+
 void draw_edit(Canvas& canvas, const Edit& c, const CellRect& r, bool focused) {
-    const Attr base = attr_of(c.IsWindowEnabled() ? Role::Field : Role::Disabled);
+    const Attr base = attr_of(!c.IsWindowEnabled() ? Role::Disabled
+                              : focused            ? Role::Focus
+                                                   : Role::Field);
     canvas.Fill(r, base);
-    const int offset = c.ScrollOffset(r.cols);
+    // Away from the focus an edit shows the start of its text.
+    const int offset = focused ? c.ScrollOffset(r.cols) : 0;
     const std::string text = c.GetWindowText();
     const std::string shown = offset < static_cast<int>(text.size()) ? text.substr(offset) : "";
-    const Attr attr = focused && c.AllSelected() ? attr_of(Role::Select) : base;
+    const Attr attr = focused && c.AllSelected() ? base.With(CELL_REVERSE) : base;
     canvas.Text(r.row, r.col, shown, attr, r.cols);
     if (focused) {
-        canvas.SetCursor(r.row, r.col + std::min(r.cols - 1, c.GetCaret() - offset));
+        canvas.SetCursor(r.row, r.col + std::clamp(c.GetCaret() - offset, 0, r.cols - 1));
     }
 }
 
@@ -130,9 +154,11 @@ void draw_button(Canvas& canvas, const Button& c, const CellRect& r, bool focuse
     const int inner = std::max(0, r.cols - 2);
     const int lead = std::max(0, (inner - static_cast<int>(label.size())) / 2);
     canvas.Fill(CellRect{r.col, r.row, r.cols, 1}, base);
-    canvas.Text(r.row, r.col, c.IsDefault() ? "<" : "[", base);
-    canvas.Text(r.row, r.col + r.cols - 1, c.IsDefault() ? ">" : "]", base);
-    canvas.Caption(r.row, r.col + 1 + lead, c.GetWindowText(), base, inner - lead);
+    if (enabled) {
+        canvas.Text(r.row, r.col, c.IsDefault() ? "<" : "[", base);
+        canvas.Text(r.row, r.col + r.cols - 1, c.IsDefault() ? ">" : "]", base);
+    }
+    caption(canvas, r.row, r.col + 1 + lead, c.GetWindowText(), base, inner - lead, enabled);
     if (focused) {
         canvas.SetCursor(r.row, r.col + 1 + lead);
     }
@@ -142,11 +168,12 @@ void draw_check(Canvas& canvas, const CheckBox& c, const CellRect& r, const Span
                 bool focused) {
     const bool enabled = c.IsWindowEnabled();
     const Attr base = attr_of(enabled ? Role::Dialog : Role::Disabled);
-    // The layout gives the box, a blank and the caption room enough.
-    const int room = std::max(span.right, r.col + r.cols) - r.col;
-    canvas.Text(r.row, r.col, c.GetCheck() ? "[X] " : "[ ] ", base);
+    const char mark = c.GetCheck() ? 'X' : ' ';
+    canvas.Text(r.row, r.col, enabled ? std::string{'[', mark, ']'} : std::string{' ', mark, ' '},
+                base);
     const Attr text_attr = focused ? attr_of(Role::Focus) : base;
-    canvas.Caption(r.row, r.col + 4, c.GetWindowText(), text_attr, std::max(0, room - 4));
+    const int room = std::max(span.right, r.col + r.cols) - r.col;
+    caption(canvas, r.row, r.col + 4, c.GetWindowText(), text_attr, std::max(0, room - 4), enabled);
     if (focused) {
         canvas.SetCursor(r.row, r.col + 1);
     }
@@ -160,7 +187,7 @@ void draw_list(Canvas& canvas, const ListBox& c, const CellRect& r, const std::v
     const CellRect in = border ? CellRect{r.col + 1, r.row + 1, r.cols - 2, r.rows - 2} : r;
     canvas.Fill(r, base);
     if (border) {
-        canvas.Frame(r, base);
+        canvas.Frame(r, focused ? attr_of(Role::Focus) : base);
     }
     if (!c.GetRedraw()) {
         return;
@@ -203,10 +230,12 @@ void draw_list(Canvas& canvas, const ListBox& c, const CellRect& r, const std::v
 
 void draw_combo(Canvas& canvas, const ComboBox& c, const CellRect& r, bool focused) {
     const bool enabled = c.IsWindowEnabled();
-    const Attr base = attr_of(enabled ? Role::Field : Role::Disabled);
+    const Attr base = attr_of(!enabled ? Role::Disabled : focused ? Role::Focus : Role::Field);
     canvas.Fill(CellRect{r.col, r.row, r.cols, 1}, base);
     canvas.Text(r.row, r.col, c.GetWindowText(), base, std::max(0, r.cols - 1));
-    canvas.Put(r.row, r.col + r.cols - 1, glyph::DArrow, base);
+    if (enabled) {
+        canvas.Put(r.row, r.col + r.cols - 1, glyph::DArrow, base);
+    }
     if (focused) {
         canvas.SetCursor(r.row, r.col);
     }

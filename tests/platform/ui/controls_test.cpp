@@ -150,6 +150,35 @@ TEST(ComboBox, InsertAtPositionsItemDataAndSelection) {
     EXPECT_EQ(combo.GetCurSel(), CB_ERR);
 }
 
+TEST(ComboBox, ADisabledComboNeverDropsAndDisablingClosesIt) {
+    Dialog dlg("t", 100, 60);
+    ComboBox& combo = dlg.AddComboBox(14, {0, 0, 50, 60});
+    dlg.AddButton(IDOK, "OK", {60, 0, 30, 14});
+    for (const char* e : {"none", "odd", "even"}) {
+        combo.AddString(e);
+    }
+    combo.SetCurSel(0);
+    HeadlessDriver drv;
+    drv.Start(dlg);
+    ASSERT_EQ(dlg.GetFocusId(), 14);
+    dlg.HandleKey(key::F4);
+    ASSERT_TRUE(combo.IsDropped());
+    // Disabled while dropped (by a handler elsewhere): the list goes.
+    combo.EnableWindow(false);
+    EXPECT_FALSE(combo.IsDropped());
+    // Neither the program nor a key drops it, nor changes its choice.
+    combo.ShowDropDown(true);
+    EXPECT_FALSE(combo.IsDropped());
+    for (const KeyEvent k : {KeyEvent{key::F4}, KeyEvent{key::Down, true}, KeyEvent{key::Space},
+                             KeyEvent{key::Down}, KeyEvent{'o'}}) {
+        EXPECT_FALSE(combo.OnKey(k)) << k.code;
+        EXPECT_FALSE(combo.IsDropped()) << k.code;
+    }
+    EXPECT_EQ(combo.GetCurSel(), 0);
+    EXPECT_FALSE(dlg.ClickControl(14));
+    EXPECT_FALSE(combo.IsDropped());
+}
+
 TEST(Edit, TypingRespectsTheLimitAndReadOnly) {
     Dialog dlg("t", 100, 50);
     Edit& e = dlg.AddEdit(118, {0, 0, 40, 12});

@@ -100,7 +100,7 @@ class WideDlg : public Dialog {
         list.AddString("\tCOM2\tDevice not set up for Varolan.");
         SetDlgItemText(120, "1d");
         SetDlgItemText(121, "vt100");
-        SetDlgItemText(122, "Welcome");
+        SetDlgItemText(122, "Welcome to the gateway, whose prompt scrolls");
         return true;
     }
 };
