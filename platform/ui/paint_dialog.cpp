@@ -68,17 +68,16 @@ void draw_system_menu(Canvas& canvas, const Dialog& d, const DialogLayout& l) {
 
 void draw_too_small(Canvas& canvas, const DialogLayout& l) {
     canvas.Clear(Attr{Role::Plain, 0});
-    const std::string lines[] = {
-        "The terminal is too small for this dialog.",
-        "It needs " + std::to_string(l.need_cols) + " columns and " + std::to_string(l.need_rows) +
-            " rows; it has " + std::to_string(canvas.cols()) + " x " +
-            std::to_string(canvas.rows()) + ".",
-        "Enlarge the window, or press Esc to cancel.",
-    };
-    const int top = std::max(0, canvas.rows() / 2 - 1);
-    for (int i = 0; i < 3; ++i) {
+    const std::string text =
+        "The terminal is too small for this dialog.\nIt needs " + std::to_string(l.need_cols) +
+        " columns and " + std::to_string(l.need_rows) + " rows; it has " +
+        std::to_string(canvas.cols()) + " x " + std::to_string(canvas.rows()) +
+        ".\nEnlarge the window to go on, or press Ctrl-C to quit without saving.";
+    const std::vector<std::string> lines = WrapText(text, canvas.cols());
+    const int top = std::max(0, (canvas.rows() - static_cast<int>(lines.size())) / 2);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         const int len = static_cast<int>(lines[i].size());
-        canvas.Text(top + i, std::max(0, (canvas.cols() - len) / 2), lines[i],
+        canvas.Text(top + static_cast<int>(i), std::max(0, (canvas.cols() - len) / 2), lines[i],
                     Attr{Role::Plain, CELL_BOLD}, canvas.cols());
     }
 }

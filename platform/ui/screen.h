@@ -12,6 +12,13 @@ bool TerminalAvailable();
 // Restores the terminal if a session was started; safe to call at any time.
 void EndScreen();
 
+// The signal that cut the terminal session short, or 0: Ctrl-C (SIGINT),
+// SIGTERM, or SIGHUP (also when the terminal goes away). From then on every
+// open dialog ends at once with IDCANCEL without running its handlers, later
+// dialogs and message boxes end as soon as they start, and the help window
+// closes; the program is expected to leave without saving.
+int InterruptSignal();
+
 // Ends the terminal session when it goes out of scope (main() holds one).
 class ScreenSession {
   public:

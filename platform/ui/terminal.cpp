@@ -3,14 +3,18 @@
 // and runs modal dialogs, message boxes and the help window on it.
 #define NCURSES_NOMACROS 1
 #include <ncurses.h>
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/core/clock.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/internal.h"
 #include "platform/ui/keys.h"
@@ -22,6 +26,53 @@
 namespace varolan::ui {
 
 namespace {
+
+// How long one wait for a key lasts, so that a signal is noticed even where
+// the terminal library restarts an interrupted read.
+constexpr int kKeyWaitMs = 200;
+// Reads that fail this many times in a row well before the wait is over mean
+// the terminal is gone without saying so.
+constexpr int kFailedReadsForLoss = 50;
+
+// The signal that ended the session (0: none). Set by the handler, read by
+// the loops; a lock-free atomic is safe in a handler.
+std::atomic<int> interrupt_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_interrupt(int sig) {
+    interrupt_signal.store(sig);
+}
+
+// Ctrl-C, a termination request and a hang-up end the dialogs without
+// anything being saved. A signal that is ignored (nohup) stays ignored.
+void catch_interrupts() {
+    for (int sig : kInterruptSignals) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) {
+            continue;
+        }
+        struct sigaction act {};
+        act.sa_handler = on_interrupt;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = 0;  // no restart: a waiting read returns at once
+        sigaction(sig, &act, nullptr);
+    }
+}
+
+void release_interrupts() {
+    for (int sig : kInterruptSignals) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == on_interrupt) {
+            signal(sig, SIG_DFL);
+        }
+    }
+}
+
+bool interrupted() {
+    return interrupt_signal.load() != 0;
+}
 
 // Colour pairs, one per role that has colours.
 short pair_of(Role role) {
@@ -42,34 +93,47 @@ Screen& screen() {
     return s;
 }
 
-chtype attr_of(Role role) {
+chtype curses_flags(std::uint8_t flags) {
+    chtype a = A_NORMAL;
+    if ((flags & CELL_UNDERLINE) != 0) {
+        a |= A_UNDERLINE;
+    }
+    if ((flags & CELL_BOLD) != 0) {
+        a |= A_BOLD;
+    }
+    if ((flags & CELL_REVERSE) != 0) {
+        a |= A_REVERSE;
+    }
+    return a;
+}
+
+// The look of a cell: its role's colour pair with its emphasis, or without
+// colours the mono look (dim added for disabled text where the terminal has it).
+chtype attr_of(Attr attr) {
     const Screen& s = screen();
-    if (role == Role::Plain) {
-        return A_NORMAL;
+    if (attr.role == Role::Plain) {
+        return curses_flags(attr.flags);
     }
-    if (s.colour) {
-        chtype a = COLOR_PAIR(pair_of(role));
-        if (role == Role::Disabled && COLORS < 16) {
-            a |= A_DIM;
-        }
-        if (role == Role::Title) {
-            a |= A_BOLD;
-        }
-        return a;
+    if (!s.colour) {
+        return curses_flags(MonoLook(attr)) | (attr.role == Role::Disabled ? A_DIM : A_NORMAL);
     }
-    switch (role) {
-        case Role::Field:
-            return A_UNDERLINE;
-        case Role::Focus:
-        case Role::Select:
-            return A_REVERSE;
-        case Role::Disabled:
-            return A_DIM;
-        case Role::Title:
-            return A_REVERSE | A_BOLD;
-        default:
-            return A_NORMAL;
+    chtype a = COLOR_PAIR(pair_of(attr.role));
+    if (attr.role == Role::Disabled && COLORS < 16) {
+        a |= A_DIM;
     }
+    if (attr.role == Role::Title) {
+        a |= A_BOLD;
+    }
+    if ((attr.flags & CELL_UNDERLINE) != 0) {
+        a |= A_UNDERLINE;
+    }
+    if ((attr.flags & CELL_BOLD) != 0) {
+        a |= A_BOLD;
+    }
+    if ((attr.flags & CELL_REVERSE) != 0) {
+        a ^= A_REVERSE;
+    }
+    return a;
 }
 
 chtype glyph_of(int ch) {
@@ -98,17 +162,7 @@ chtype glyph_of(int ch) {
 }
 
 chtype cell_of(const Cell& cell) {
-    chtype a = attr_of(cell.attr.role);
-    if ((cell.attr.flags & CELL_UNDERLINE) != 0) {
-        a |= A_UNDERLINE;
-    }
-    if ((cell.attr.flags & CELL_BOLD) != 0) {
-        a |= A_BOLD;
-    }
-    if ((cell.attr.flags & CELL_REVERSE) != 0) {
-        a ^= A_REVERSE;
-    }
-    return glyph_of(cell.ch) | a;
+    return glyph_of(cell.ch) | attr_of(cell.attr);
 }
 
 int extended_key(const char* name) {
@@ -125,6 +179,9 @@ bool start_screen() {
         return false;
     }
     std::setlocale(LC_CTYPE, "");
+    // Before the terminal library starts, which installs handlers of its own
+    // only where none is set.
+    catch_interrupts();
     s.term = newterm(nullptr, stdout, stdin);
     if (s.term == nullptr) {
         return false;
@@ -136,6 +193,7 @@ bool start_screen() {
     noecho();
     nonl();
     keypad(stdscr, TRUE);
+    wtimeout(stdscr, kKeyWaitMs);
     set_escdelay(25);
     mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED | BUTTON_SHIFT | BUTTON_CTRL, nullptr);
     if (has_colors() && start_color() == OK) {
@@ -191,20 +249,37 @@ bool draw_all() {
     return fits;
 }
 
+// Notes a terminal that is gone (hung up, closed, or failing every read at
+// once) as a hang-up.
+void check_terminal_lost(std::uint64_t waited_ms) {
+    static int quick_failures = 0;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        interrupt_signal.store(SIGHUP);
+        return;
+    }
+    quick_failures = waited_ms * 2 < kKeyWaitMs ? quick_failures + 1 : 0;
+    if (quick_failures >= kFailedReadsForLoss) {
+        interrupt_signal.store(SIGHUP);
+    }
+}
+
 // Reads one input from the terminal; false for input that is not a key or a
-// click (resize, unknown codes).
+// click (resize, unknown codes, a wait that ended without a key).
 bool read_input(KeyEvent& ev, MouseClick* click, bool* is_mouse) {
     *is_mouse = false;
+    const std::uint64_t started = monotonic_ms();
     int ch = wgetch(stdscr);
     ev = KeyEvent{};
     if (ch == ERR) {
+        check_terminal_lost(monotonic_ms() - started);
         return false;
     }
     bool alt = false;
     if (ch == 27) {
         wtimeout(stdscr, 60);
         const int next = wgetch(stdscr);
-        wtimeout(stdscr, -1);
+        wtimeout(stdscr, kKeyWaitMs);
         if (next == ERR) {
             ev.code = key::Escape;
             return true;
@@ -238,7 +313,7 @@ bool read_input(KeyEvent& ev, MouseClick* click, bool* is_mouse) {
 
 void run_help(const std::string& title, const std::string& text) {
     int top = 0;
-    for (;;) {
+    while (!interrupted()) {
         Canvas canvas(COLS, LINES);
         const HelpPage page = PaintHelp(canvas, open_dialogs(), title, text, top);
         show(canvas);
@@ -296,6 +371,11 @@ class TerminalRunner : public ModalRunner {
         s.stack.push_back(&dialog);
         dialog.BeginModal();
         while (!dialog.IsEnded()) {
+            if (interrupted()) {
+                // Straight to the end: no handler runs, nothing is saved.
+                dialog.EndDialog(IDCANCEL);
+                break;
+            }
             const bool fits = draw_all();
             KeyEvent ev;
             MouseClick click;
@@ -304,10 +384,8 @@ class TerminalRunner : public ModalRunner {
                 continue;
             }
             if (!fits) {
-                // Blind keys would act on controls that cannot be seen.
-                if (!mouse && ev.code == key::Escape) {
-                    dialog.SendCommand(IDCANCEL, BN_CLICKED);
-                }
+                // Blind keys would act on controls that cannot be seen: the
+                // notice offers only a larger window or Ctrl-C.
                 continue;
             }
             if (mouse) {
@@ -364,6 +442,11 @@ void EndScreen() {
     endwin();
     delscreen(s.term);
     s.term = nullptr;
+    release_interrupts();
+}
+
+int InterruptSignal() {
+    return interrupt_signal.load();
 }
 
 namespace detail {
