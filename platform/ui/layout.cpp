@@ -155,14 +155,20 @@ ColumnProblem column_problem(const Dialog& dialog, const std::vector<CellRect>& 
             if (j == i || !rows_overlap(rows[i], rows[j])) {
                 continue;
             }
+            const bool both_groups = group && o.kind() == ControlKind::GroupBox;
             const int o_left = clamp_x(o.rect().x);
             const int o_right = clamp_x(o.rect().x + o.rect().cx);
-            if (right < o_left) {
-                p.constraints.push_back({right, o_left, 1});  // a blank between neighbours
-            } else if (group && left < o_left && o_right < right) {
+            if (group && left < o_left && o_right < right) {
                 // Inside a group box: a blank off each border.
                 p.constraints.push_back({left, o_left, 2});
                 p.constraints.push_back({o_right, right, 2});
+            } else if (right < o_left && !both_groups) {
+                // A blank between neighbours; group boxes side by side may touch.
+                p.constraints.push_back({right, o_left, 1});
+            } else if (left < o_left && o_left < right && !group) {
+                // Rects that overlap on a row: the caption and a blank before
+                // the next one starts.
+                p.constraints.push_back({left, o_left, caption_need(c) + 1});
             }
         }
     }
