@@ -178,7 +178,10 @@ void CMaintainDlg::UpdateStates() {
     EnableDlgItem(IDC_START_ON_CLOSE, start_on_close);
     EnableDlgItem(IDC_STOP_SERVICE, stop);
     if (!start_on_close) {
+        // The box and the flag go together, so that a service started from
+        // outside is not started again (and failed) at close.
         CheckDlgButton(IDC_START_ON_CLOSE, 0);
+        start_on_close_ &= ~START_ON_CLOSE;
     }
 }
 

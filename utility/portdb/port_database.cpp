@@ -48,6 +48,7 @@ bool CPortDatabase::LoadAll() {
     remote = RemoteSettingsPair{};
     product_key_path.clear();
     flags = 0;
+    failure = StoreFailure{};
 
     if (!ReadConfiguration() || !SyncWithSerialComm() || !RemoveStaleKeys()) {
         return false;
@@ -62,8 +63,10 @@ bool CPortDatabase::LoadAll() {
 
 bool CPortDatabase::ReadConfiguration() {
     reg::Key product;
-    if (reg::open_key(reg::hklm(), layout::PRODUCT_KEY_UTILITY, KEY_READ_WRITE, product) !=
-        ERROR_SUCCESS) {
+    if (const LONG status =
+            reg::open_key(reg::hklm(), layout::PRODUCT_KEY_UTILITY, KEY_READ_WRITE, product);
+        status != ERROR_SUCCESS) {
+        note_failure(layout::PRODUCT_KEY_UTILITY, status);
         message_box_id(IDS_ERR_FIND_BASE);
         return false;
     }
@@ -87,7 +90,9 @@ bool CPortDatabase::ReadConfiguration() {
             break;
         }
         reg::Key port_key;
-        if (reg::open_key(product, name, KEY_READ_WRITE, port_key) != ERROR_SUCCESS) {
+        if (const LONG status = reg::open_key(product, name, KEY_READ_WRITE, port_key);
+            status != ERROR_SUCCESS) {
+            note_failure(std::string(layout::PRODUCT_KEY_UTILITY) + "\\" + name, status);
             message_box_fmt(IDS_ERR_OPEN_PORT_KEY, name);
             return false;
         }
@@ -164,6 +169,7 @@ bool CPortDatabase::RemoveStaleKeys() {
             continue;
         }
         if (!record.DeletePortKey(product_key_path)) {
+            note_failure(record.port_key_path(product_key_path), ERROR_SUCCESS);
             message_box_fmt(IDS_ERR_DELETE_DEVICE_KEY, record.port_key_path(product_key_path));
             return false;
         }
@@ -184,7 +190,9 @@ bool CPortDatabase::WritePortCount() {
 
 bool CPortDatabase::SaveAll() {
     reg::Key product;
-    if (reg::open_key(reg::hklm(), product_key_path, reg::KEY_WRITE, product) != ERROR_SUCCESS) {
+    if (const LONG status = reg::open_key(reg::hklm(), product_key_path, reg::KEY_WRITE, product);
+        status != ERROR_SUCCESS) {
+        note_failure(product_key_path, status);
         message_box_fmt(IDS_ERR_OPEN_BASE_KEY, product_key_path);
         return false;
     }
@@ -195,6 +203,7 @@ bool CPortDatabase::SaveAll() {
     if (!write_string(product, layout::VALUE_ESCAPE_CHAR, remote.current.escape) ||
         !write_string(product, layout::VALUE_TERMINAL_TYPE, remote.current.terminal_type) ||
         !write_string(product, layout::VALUE_PROMPT, remote.current.prompt)) {
+        note_failure(product_key_path, ERROR_SUCCESS);
         message_box_id(IDS_ERR_UPDATE_REMOTE);
         result = false;
     }
@@ -203,18 +212,27 @@ bool CPortDatabase::SaveAll() {
             continue;
         }
         reg::Key port_key;
-        if (reg::open_key(product, record->device_name, reg::KEY_WRITE, port_key) !=
-            ERROR_SUCCESS) {
+        if (const LONG status =
+                reg::open_key(product, record->device_name, reg::KEY_WRITE, port_key);
+            status != ERROR_SUCCESS) {
+            note_failure(record->port_key_path(product_key_path), status);
             message_box_fmt(IDS_ERR_OPEN_PORT_KEY, record->device_name);
             result = false;
             continue;
         }
         if (!record->current.WriteSettings(port_key)) {
+            note_failure(record->port_key_path(product_key_path), ERROR_SUCCESS);
             message_box_fmt(IDS_ERR_UPDATE_LOCAL_INFO, record->device_name);
             result = false;
         }
     }
     return result;
+}
+
+void CPortDatabase::note_failure(std::string key, LONG status) {
+    if (!failure.happened()) {
+        failure = StoreFailure{std::move(key), status};
+    }
 }
 
 void CPortDatabase::BeginEditing() {

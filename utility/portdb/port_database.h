@@ -21,6 +21,15 @@ struct KeyNameLess {
 
 using PortMap = std::map<std::string, std::unique_ptr<CPortRecord>, KeyNameLess>;
 
+// The store failure that ended LoadAll, or the first one of SaveAll, for the
+// report of a failed run: the key concerned and the store's status when the
+// call gave one (ERROR_SUCCESS when it only said "failed").
+struct StoreFailure {
+    std::string key;
+    LONG status = ERROR_SUCCESS;
+    bool happened() const { return !key.empty(); }
+};
+
 class CPortDatabase {
   public:
     // Bits of `flags`.
@@ -60,8 +69,13 @@ class CPortDatabase {
 
     RemoteSettingsPair remote;
     PortMap ports;
+    StoreFailure failure;
     std::string product_key_path;  // set once the product key has been opened
     std::uint32_t flags = 0;
+
+  private:
+    // Keeps the first failure of a load or a save.
+    void note_failure(std::string key, LONG status);
 };
 
 }  // namespace varolan::util

@@ -239,19 +239,20 @@ TEST_F(MainDlg, ServiceControlFollowsTheServiceState) {
     }
 }
 
-TEST_F(MainDlg, StartOnCloseIsUntickedWhenTheServiceStartsButTheFlagStays) {
+TEST_F(MainDlg, StartOnCloseIsUntickedAndClearedWhenTheServiceStarts) {
     AddPort("Serial0", "COM1");
     Open();
     ASSERT_TRUE(driver_.Click(*dlg_, IDC_START_ON_CLOSE));
     EXPECT_EQ(dlg_->IsDlgButtonChecked(IDC_START_ON_CLOSE), 1);
     EXPECT_EQ(dlg_->start_on_close_flags(), CMaintainDlg::START_ON_CLOSE);
 
-    // Someone else starts the service; the next refresh unticks the box.
+    // Someone else starts the service; the next refresh unticks the box and
+    // clears the flag with it, so that closing does not start it again.
     service_.state = SERVICE_RUNNING;
     driver_.ClickRow(*dlg_, IDC_PORT_LIST, 0);
     EXPECT_EQ(dlg_->IsDlgButtonChecked(IDC_START_ON_CLOSE), 0);
     EXPECT_FALSE(Enabled(IDC_START_ON_CLOSE));
-    EXPECT_EQ(dlg_->start_on_close_flags(), CMaintainDlg::START_ON_CLOSE);
+    EXPECT_EQ(dlg_->start_on_close_flags(), 0u);
 
     service_.state = SERVICE_STOPPED;
     driver_.ClickRow(*dlg_, IDC_PORT_LIST, 0);

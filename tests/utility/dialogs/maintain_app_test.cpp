@@ -59,8 +59,13 @@ class MaintainRun : public DialogTest {
         EXPECT_TRUE(app.InitInstance());
         const int code = app.Run();
         EXPECT_TRUE(driver_.errors().empty()) << driver_.errors().front();
+        // The line on standard error: for a failure only, one line.
+        failure_line_ = FailureLine(app.failure());
+        EXPECT_EQ(app.failure().cause.empty(), code == 0) << failure_line_;
+        EXPECT_EQ(failure_line_.find('\n'), std::string::npos);
         return code;
     }
+    std::string failure_line_;
     static std::string Export() {
         std::string text;
         std::string error;
@@ -190,6 +195,12 @@ TEST_F(MaintainRun, UnreadableConfigurationEndsWithMinusOne) {
     EXPECT_EQ(Messages(), (std::vector<std::string>{"Error finding the base Varolan registration.",
                                                     "Error reading Varolan port information."}));
     EXPECT_TRUE(driver_.modal_log().empty());
+    // The box stays as it is; the line after the screen names store, cause, remedy.
+    EXPECT_EQ(FailureLine(app.failure()),
+              "maintain: " + reg::store_path() +
+                  ": the configuration could not be read: the key "
+                  "HKLM\\SOFTWARE\\Brismoor\\Varolan\\Version 1.3 does not exist; run "
+                  "`tarnix install` to create it");
 }
 
 TEST_F(MaintainRun, FailedSaveEndsWithMinusTwoAndStartsNothing) {
@@ -205,6 +216,10 @@ TEST_F(MaintainRun, FailedSaveEndsWithMinusTwoAndStartsNothing) {
     ASSERT_FALSE(Messages().empty());
     EXPECT_EQ(Messages().back(), "Error update the Varolan port information.");
     EXPECT_EQ(Text(kProduct, VALUE_PROMPT), "initial");
+    EXPECT_NE(failure_line_.find("could not be saved: access to the key "
+                                 "HKLM\\SOFTWARE\\Brismoor\\Varolan\\Version 1.3 was denied"),
+              std::string::npos)
+        << failure_line_;
 }
 
 TEST_F(MaintainRun, StartOnCloseStartsAfterSaving) {
@@ -226,6 +241,10 @@ TEST_F(MaintainRun, StartOnCloseStartsAfterSaving) {
               }),
               EXIT_START_FAILED);
     EXPECT_EQ(Messages().back(), "Error encountered attempting to start Varolan.");
+    EXPECT_NE(failure_line_.find("saved, but the Varolan service could not be started; "
+                                 "`tarnix start` tells why"),
+              std::string::npos)
+        << failure_line_;
 
     // Not installed: the box cannot be ticked and nothing is started.
     service_.query_ok = false;
