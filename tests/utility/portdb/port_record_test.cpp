@@ -176,6 +176,28 @@ TEST(Caps, SettingsFitRulesInOrder) {
         EXPECT_EQ(caps.settings_fit_caps(s), row.fit) << row.what;
     }
 
+    // Stop bits and parity share one mask (stop bits in the low byte, parity
+    // in the high byte) and are checked each on its own: with only one of
+    // them settable, only that half counts.
+    const struct {
+        const char* what;
+        std::uint32_t settable;
+        std::uint16_t stop_parity;
+        bool fit;
+    } halves[] = {
+        {"stop bits settable, parity odd", 0x08, 0x0201, true},
+        {"stop bits settable, two stop bits", 0x08, 0x0104, false},
+        {"parity settable, two stop bits", 0x01, 0x0104, true},
+        {"parity settable, parity odd", 0x01, 0x0201, false},
+    };
+    for (const auto& row : halves) {
+        PortCaps one = caps;
+        one.settable_params = row.settable;
+        PortSettings s = fits;
+        s.stop_parity = row.stop_parity;
+        EXPECT_EQ(one.settings_fit_caps(s), row.fit) << row.what;
+    }
+
     // A setting the device cannot set is not checked at all.
     PortCaps lax = caps;
     lax.settable_params = 0;
