@@ -152,7 +152,7 @@ bool CLocalPortDlg::OnInitDialog() {
     CenterWindow();
     const PortSettings& seed = template_port_->current;
 
-    // 1. The header lines.
+    // The header: the port and its device, or how many ports are edited.
     if (ports_.size() == 1) {
         SetDlgItemText(IDC_HEADER_1, format_string(IDS_LOCAL_HEADER_ONE, seed.port_name));
         SetDlgItemText(IDC_HEADER_2,
@@ -163,7 +163,7 @@ bool CLocalPortDlg::OnInitDialog() {
         SetDlgItemText(IDC_HEADER_2, "");
     }
 
-    // 2. The five combo settings, each filled from the intersection and set to
+    // The five combo settings, each filled from the intersection and set to
     //    the template's value when the setting is available.
     struct ComboSetting {
         int check_id;
@@ -205,7 +205,7 @@ bool CLocalPortDlg::OnInitDialog() {
         CheckDlgButton(c.check_id, 1);
     }
 
-    // 3.-5. The texts.
+    // The texts; the Xon and Xoff rows only where every port can set them.
     escape_text_ = bytes_to_hex(seed.escape);
     CheckDlgButton(IDC_CHECK_ESCAPE, 1);
     terminal_type_text_ = seed.terminal_type;
@@ -222,7 +222,7 @@ bool CLocalPortDlg::OnInitDialog() {
         EnableDlgItem(IDC_XOFF, false);
     }
 
-    // 6.
+    // The rows' controls follow their boxes; then the texts go into the edits.
     UpdateButtonStates();
     UpdateData(false);
     return true;
@@ -278,12 +278,13 @@ std::uint32_t CLocalPortDlg::ComboValue(int id) const {
 }
 
 void CLocalPortDlg::OnOK() {
-    // 1. Data exchange, with the length checks of the Xoff and Xon texts.
+    // Data exchange, with the length checks of the Xoff and Xon texts.
     if (!UpdateData(true)) {
         return;
     }
 
-    // 2.-6. Everything is checked before any port is touched.
+    // Everything is checked before any port is touched: the texts convert,
+    // the Xon and Xoff characters are one byte each and differ.
     PortSettings scratch;
     scratch.terminal_type.clear();
     if (IsDlgItemEnabled(IDC_LOCAL_ESCAPE) && !hex_to_bytes(escape_text_, scratch.escape)) {
@@ -311,7 +312,8 @@ void CLocalPortDlg::OnOK() {
         return;
     }
 
-    // 7.-8.
+    // The values: the terminal type as typed, each combo box's chosen entry
+    // (0 for a disabled one).
     scratch.terminal_type = terminal_type_text_;
     scratch.baud = ComboValue(IDC_BAUD);
     scratch.data_bits = static_cast<std::uint16_t>(ComboValue(IDC_DATABITS));
@@ -319,56 +321,21 @@ void CLocalPortDlg::OnOK() {
         static_cast<std::uint16_t>(ComboValue(IDC_STOPBITS) | ComboValue(IDC_PARITY));
     scratch.flow_control = ComboValue(IDC_FLOW);
 
-    // 9. Only the settings whose control is enabled reach the ports.
-    const bool baud = IsDlgItemEnabled(IDC_BAUD);
-    const bool data_bits = IsDlgItemEnabled(IDC_DATABITS);
-    const bool stop_bits = IsDlgItemEnabled(IDC_STOPBITS);
-    const bool parity = IsDlgItemEnabled(IDC_PARITY);
-    const bool flow = IsDlgItemEnabled(IDC_FLOW);
-    const bool escape = IsDlgItemEnabled(IDC_LOCAL_ESCAPE);
-    const bool terminal_type = IsDlgItemEnabled(IDC_LOCAL_TERMTYPE);
-    const bool xon = IsDlgItemEnabled(IDC_XON);
-    const bool xoff = IsDlgItemEnabled(IDC_XOFF);
+    // Only the settings whose control is enabled reach the ports; each port
+    // then is managed or not by its own capabilities.
+    SettingsChoice chosen;
+    chosen.baud = IsDlgItemEnabled(IDC_BAUD);
+    chosen.data_bits = IsDlgItemEnabled(IDC_DATABITS);
+    chosen.stop_bits = IsDlgItemEnabled(IDC_STOPBITS);
+    chosen.parity = IsDlgItemEnabled(IDC_PARITY);
+    chosen.flow_control = IsDlgItemEnabled(IDC_FLOW);
+    chosen.escape = IsDlgItemEnabled(IDC_LOCAL_ESCAPE);
+    chosen.terminal_type = IsDlgItemEnabled(IDC_LOCAL_TERMTYPE);
+    chosen.xon = IsDlgItemEnabled(IDC_XON);
+    chosen.xoff = IsDlgItemEnabled(IDC_XOFF);
     for (CPortRecord* port : ports_) {
-        PortSettings& s = port->current;
-        if (baud) {
-            s.baud = scratch.baud;
-        }
-        if (data_bits) {
-            s.data_bits = scratch.data_bits;
-        }
-        if (stop_bits) {
-            s.stop_parity =
-                static_cast<std::uint16_t>((s.stop_parity & layout::PARITY_MASK) |
-                                           (scratch.stop_parity & layout::STOP_BITS_MASK));
-        }
-        if (parity) {
-            s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & layout::STOP_BITS_MASK) |
-                                                       (scratch.stop_parity & layout::PARITY_MASK));
-        }
-        if (flow) {
-            s.flow_control = scratch.flow_control;
-        }
-        if (escape) {
-            s.escape = scratch.escape;
-        }
-        if (terminal_type) {
-            s.terminal_type = scratch.terminal_type;
-        }
-        if (xon) {
-            s.xon = scratch.xon;
-        }
-        if (xoff) {
-            s.xoff = scratch.xoff;
-        }
-        if (port->caps.settings_fit_caps(s)) {
-            s.device_flags &= ~layout::DEVICE_NOT_MANAGED;
-        } else {
-            s.device_flags |= layout::DEVICE_NOT_MANAGED;
-        }
+        port->ApplySettings(scratch, chosen);
     }
-
-    // 10.
     EndDialog(ui::IDOK);
 }
 

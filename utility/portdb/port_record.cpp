@@ -192,52 +192,55 @@ bool hex_to_bytes(std::string_view text, ByteString& target) {
 
 // --- PortCaps --------------------------------------------------------------------------------
 
+namespace {
+
+// The five capability values in their stored order, with the messages of a
+// failed read and a failed write. The two 16-bit masks are stored
+// zero-extended and read back from the low 16 bits.
+struct CapValue {
+    const char* name;
+    unsigned read_message;
+    unsigned write_message;
+    std::uint32_t (*get)(const PortCaps&);
+    void (*set)(PortCaps&, std::uint32_t);
+};
+
+const CapValue kCapValues[] = {
+    {layout::VALUE_CAP_BAUD_MASK, IDS_ERR_GET_CAP_BAUD, IDS_ERR_SET_CAP_BAUD,
+     [](const PortCaps& c) { return c.baud_mask; },
+     [](PortCaps& c, std::uint32_t v) { c.baud_mask = v; }},
+    {layout::VALUE_CAP_DATA_BIT_MASK, IDS_ERR_GET_CAP_DATABITS, IDS_ERR_SET_CAP_DATABITS,
+     [](const PortCaps& c) { return std::uint32_t{c.data_bits_mask}; },
+     [](PortCaps& c, std::uint32_t v) { c.data_bits_mask = static_cast<std::uint16_t>(v); }},
+    {layout::VALUE_CAP_STOP_PARITY_MASK, IDS_ERR_GET_CAP_STOPPARITY, IDS_ERR_SET_CAP_STOPPARITY,
+     [](const PortCaps& c) { return std::uint32_t{c.stop_parity_mask}; },
+     [](PortCaps& c, std::uint32_t v) { c.stop_parity_mask = static_cast<std::uint16_t>(v); }},
+    {layout::VALUE_CAP_SETTABLE_PARAMS, IDS_ERR_GET_CAP_PARAMS, IDS_ERR_SET_CAP_PARAMS,
+     [](const PortCaps& c) { return c.settable_params; },
+     [](PortCaps& c, std::uint32_t v) { c.settable_params = v; }},
+    {layout::VALUE_CAP_PROVIDERS_CAPABILITIES, IDS_ERR_GET_CAP_PROVIDER, IDS_ERR_SET_CAP_PROVIDER,
+     [](const PortCaps& c) { return c.provider_caps; },
+     [](PortCaps& c, std::uint32_t v) { c.provider_caps = v; }},
+};
+
+}  // namespace
+
 bool PortCaps::ReadCaps(const reg::Key& key) {
-    std::uint32_t value = 0;
-    if (!read_dword(key, layout::VALUE_CAP_BAUD_MASK, value)) {
-        message_box_id(IDS_ERR_GET_CAP_BAUD);
-        return false;
+    for (const CapValue& v : kCapValues) {
+        std::uint32_t value = 0;
+        if (!read_dword(key, v.name, value)) {
+            message_box_id(v.read_message);
+            return false;
+        }
+        v.set(*this, value);  // masks read before a failure keep their new values
     }
-    baud_mask = value;
-    if (!read_dword(key, layout::VALUE_CAP_DATA_BIT_MASK, value)) {
-        message_box_id(IDS_ERR_GET_CAP_DATABITS);
-        return false;
-    }
-    data_bits_mask = static_cast<std::uint16_t>(value);
-    if (!read_dword(key, layout::VALUE_CAP_STOP_PARITY_MASK, value)) {
-        message_box_id(IDS_ERR_GET_CAP_STOPPARITY);
-        return false;
-    }
-    stop_parity_mask = static_cast<std::uint16_t>(value);
-    if (!read_dword(key, layout::VALUE_CAP_SETTABLE_PARAMS, value)) {
-        message_box_id(IDS_ERR_GET_CAP_PARAMS);
-        return false;
-    }
-    settable_params = value;
-    if (!read_dword(key, layout::VALUE_CAP_PROVIDERS_CAPABILITIES, value)) {
-        message_box_id(IDS_ERR_GET_CAP_PROVIDER);
-        return false;
-    }
-    provider_caps = value;
     return true;
 }
 
 bool PortCaps::WriteCaps(const reg::Key& key) const {
-    struct DwordValue {
-        const char* name;
-        std::uint32_t value;
-        unsigned message;
-    };
-    const DwordValue masks[] = {
-        {layout::VALUE_CAP_BAUD_MASK, baud_mask, IDS_ERR_SET_CAP_BAUD},
-        {layout::VALUE_CAP_DATA_BIT_MASK, data_bits_mask, IDS_ERR_SET_CAP_DATABITS},
-        {layout::VALUE_CAP_STOP_PARITY_MASK, stop_parity_mask, IDS_ERR_SET_CAP_STOPPARITY},
-        {layout::VALUE_CAP_SETTABLE_PARAMS, settable_params, IDS_ERR_SET_CAP_PARAMS},
-        {layout::VALUE_CAP_PROVIDERS_CAPABILITIES, provider_caps, IDS_ERR_SET_CAP_PROVIDER},
-    };
-    for (const DwordValue& v : masks) {
-        if (!write_dword(key, v.name, v.value)) {
-            message_box_id(v.message);
+    for (const CapValue& v : kCapValues) {
+        if (!write_dword(key, v.name, v.get(*this))) {
+            message_box_id(v.write_message);
             return false;
         }
     }
@@ -329,92 +332,77 @@ PortSettings::PortSettings()
       xon(character_default(IDS_DEFAULT_XON, 0x11)),
       xoff(character_default(IDS_DEFAULT_XOFF, 0x13)) {}
 
+namespace {
+
+// The eleven settings values in their stored order; the messages of a failed
+// read and write are numbered in the same order. A value is a string field,
+// or a number converted to and from the in-memory bits (parity is ORed into
+// the stop/parity word after the stop bits).
+struct SettingValue {
+    const char* name;
+    std::string PortSettings::*text;  // null for a number
+    std::uint32_t (*to_store)(const PortSettings&);
+    void (*from_store)(PortSettings&, std::uint32_t);
+};
+
+const SettingValue kSettingValues[] = {
+    {layout::VALUE_PORT_NAME, &PortSettings::port_name, nullptr, nullptr},
+    {layout::VALUE_BAUD_RATE, nullptr,
+     [](const PortSettings& s) { return baud_bit_to_rate(s.baud); },
+     [](PortSettings& s, std::uint32_t n) { s.baud = baud_rate_to_bit(n); }},
+    {layout::VALUE_DATA_BITS, nullptr,
+     [](const PortSettings& s) { return data_bits_bit_to_number(s.data_bits); },
+     [](PortSettings& s, std::uint32_t n) { s.data_bits = data_bits_to_bit(n); }},
+    {layout::VALUE_STOP_BITS, nullptr,
+     [](const PortSettings& s) { return stop_bits_code(s.stop_parity); },
+     [](PortSettings& s, std::uint32_t n) { s.stop_parity = stop_bits_to_bit(n); }},
+    {layout::VALUE_PARITY, nullptr,
+     [](const PortSettings& s) { return parity_code(s.stop_parity); },
+     [](PortSettings& s, std::uint32_t n) {
+         s.stop_parity = static_cast<std::uint16_t>(s.stop_parity | parity_to_bit(n));
+     }},
+    {layout::VALUE_FLOW_CONTROL, nullptr, [](const PortSettings& s) { return s.flow_control; },
+     [](PortSettings& s, std::uint32_t n) { s.flow_control = n; }},
+    {layout::VALUE_ESCAPE_CHAR, &PortSettings::escape, nullptr, nullptr},
+    {layout::VALUE_TERMINAL_TYPE, &PortSettings::terminal_type, nullptr, nullptr},
+    {layout::VALUE_XON_CHAR, &PortSettings::xon, nullptr, nullptr},
+    {layout::VALUE_XOFF_CHAR, &PortSettings::xoff, nullptr, nullptr},
+    {layout::VALUE_DEVICE_FLAGS, nullptr, [](const PortSettings& s) { return s.device_flags; },
+     [](PortSettings& s, std::uint32_t n) { s.device_flags = n; }},
+};
+
+}  // namespace
+
 bool PortSettings::ReadSettings(const reg::Key& key) {
     unsigned message = IDS_ERR_GET_SETTING_FIRST;
-    std::uint32_t number = 0;
-    if (!read_string(key, layout::VALUE_PORT_NAME, port_name)) {
-        message_box_id(message);
-        return false;
+    for (const SettingValue& v : kSettingValues) {
+        std::uint32_t number = 0;
+        const bool ok = v.text != nullptr ? read_string(key, v.name, this->*v.text)
+                                          : read_dword(key, v.name, number);
+        if (!ok) {
+            message_box_id(message);
+            return false;  // fields read before keep their new values
+        }
+        if (v.text == nullptr) {
+            v.from_store(*this, number);
+        }
+        ++message;
     }
-    ++message;
-    if (!read_dword(key, layout::VALUE_BAUD_RATE, number)) {
-        message_box_id(message);
-        return false;
-    }
-    baud = baud_rate_to_bit(number);
-    ++message;
-    if (!read_dword(key, layout::VALUE_DATA_BITS, number)) {
-        message_box_id(message);
-        return false;
-    }
-    data_bits = data_bits_to_bit(number);
-    ++message;
-    if (!read_dword(key, layout::VALUE_STOP_BITS, number)) {
-        message_box_id(message);
-        return false;
-    }
-    stop_parity = stop_bits_to_bit(number);
-    ++message;
-    if (!read_dword(key, layout::VALUE_PARITY, number)) {
-        message_box_id(message);
-        return false;
-    }
-    stop_parity = static_cast<std::uint16_t>(stop_parity | parity_to_bit(number));
-    ++message;
-    if (!read_dword(key, layout::VALUE_FLOW_CONTROL, number)) {
-        message_box_id(message);
-        return false;
-    }
-    flow_control = number;
-    ++message;
-    if (!read_string(key, layout::VALUE_ESCAPE_CHAR, escape)) {
-        message_box_id(message);
-        return false;
-    }
-    ++message;
-    if (!read_string(key, layout::VALUE_TERMINAL_TYPE, terminal_type)) {
-        message_box_id(message);
-        return false;
-    }
-    ++message;
-    if (!read_string(key, layout::VALUE_XON_CHAR, xon)) {
-        message_box_id(message);
-        return false;
-    }
-    ++message;
-    if (!read_string(key, layout::VALUE_XOFF_CHAR, xoff)) {
-        message_box_id(message);
-        return false;
-    }
-    ++message;
-    if (!read_dword(key, layout::VALUE_DEVICE_FLAGS, number)) {
-        message_box_id(message);
-        return false;
-    }
-    device_flags = number;
     return true;
 }
 
 bool PortSettings::WriteSettings(const reg::Key& key) const {
     unsigned message = IDS_ERR_SET_SETTING_FIRST;
-    const auto step = [&](bool ok) {
+    for (const SettingValue& v : kSettingValues) {
+        const bool ok = v.text != nullptr ? write_string(key, v.name, this->*v.text)
+                                          : write_dword(key, v.name, v.to_store(*this));
         if (!ok) {
             message_box_id(message);
+            return false;
         }
         ++message;
-        return ok;
-    };
-    return step(write_string(key, layout::VALUE_PORT_NAME, port_name)) &&
-           step(write_dword(key, layout::VALUE_BAUD_RATE, baud_bit_to_rate(baud))) &&
-           step(write_dword(key, layout::VALUE_DATA_BITS, data_bits_bit_to_number(data_bits))) &&
-           step(write_dword(key, layout::VALUE_STOP_BITS, stop_bits_code(stop_parity))) &&
-           step(write_dword(key, layout::VALUE_PARITY, parity_code(stop_parity))) &&
-           step(write_dword(key, layout::VALUE_FLOW_CONTROL, flow_control)) &&
-           step(write_string(key, layout::VALUE_ESCAPE_CHAR, escape)) &&
-           step(write_string(key, layout::VALUE_TERMINAL_TYPE, terminal_type)) &&
-           step(write_string(key, layout::VALUE_XON_CHAR, xon)) &&
-           step(write_string(key, layout::VALUE_XOFF_CHAR, xoff)) &&
-           step(write_dword(key, layout::VALUE_DEVICE_FLAGS, device_flags));
+    }
+    return true;
 }
 
 bool PortSettings::InitFromDevice(const reg::Key& key, std::string_view com_name,
@@ -497,6 +485,44 @@ bool CPortRecord::CreatePortKey(std::string_view product_key_path, std::string_v
         return false;
     }
     return true;
+}
+
+void CPortRecord::ApplySettings(const PortSettings& values, const SettingsChoice& chosen) {
+    PortSettings& s = current;
+    if (chosen.baud) {
+        s.baud = values.baud;
+    }
+    if (chosen.data_bits) {
+        s.data_bits = values.data_bits;
+    }
+    if (chosen.stop_bits) {
+        s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & layout::PARITY_MASK) |
+                                                   (values.stop_parity & layout::STOP_BITS_MASK));
+    }
+    if (chosen.parity) {
+        s.stop_parity = static_cast<std::uint16_t>((s.stop_parity & layout::STOP_BITS_MASK) |
+                                                   (values.stop_parity & layout::PARITY_MASK));
+    }
+    if (chosen.flow_control) {
+        s.flow_control = values.flow_control;
+    }
+    if (chosen.escape) {
+        s.escape = values.escape;
+    }
+    if (chosen.terminal_type) {
+        s.terminal_type = values.terminal_type;
+    }
+    if (chosen.xon) {
+        s.xon = values.xon;
+    }
+    if (chosen.xoff) {
+        s.xoff = values.xoff;
+    }
+    if (caps.settings_fit_caps(s)) {
+        s.device_flags &= ~layout::DEVICE_NOT_MANAGED;
+    } else {
+        s.device_flags |= layout::DEVICE_NOT_MANAGED;
+    }
 }
 
 bool CPortRecord::DeletePortKey(std::string_view product_key_path) {

@@ -96,6 +96,20 @@ struct PortSettings {
     bool operator==(const PortSettings&) const = default;
 };
 
+// The settings of an edit that reach the ports: one flag per setting (the
+// local port dialog ticks them).
+struct SettingsChoice {
+    bool baud = false;
+    bool data_bits = false;
+    bool stop_bits = false;
+    bool parity = false;
+    bool flow_control = false;
+    bool escape = false;
+    bool terminal_type = false;
+    bool xon = false;
+    bool xoff = false;
+};
+
 // One serial port known to the utility. Owned by the database's map.
 class CPortRecord {
   public:
@@ -114,6 +128,13 @@ class CPortRecord {
     bool UpdateComName(std::string_view product_key_path, std::string_view com_name);
     // Deletes the port key (no message; the caller reports).
     bool DeletePortKey(std::string_view product_key_path);
+
+    // Copies the chosen settings of `values` into the current settings (stop
+    // bits and parity each into its own half of the stop/parity word, the
+    // other half keeping the port's value), then decides whether the service
+    // manages the port: DEVICE_NOT_MANAGED cleared when the port's own
+    // capabilities take the result, set otherwise. No other flag changes.
+    void ApplySettings(const PortSettings& values, const SettingsChoice& chosen);
 
     // product key path, a backslash, the NT device name.
     std::string port_key_path(std::string_view product_key_path) const;

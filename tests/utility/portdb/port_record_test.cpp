@@ -215,5 +215,74 @@ TEST(Caps, SettingsFitRulesInOrder) {
     EXPECT_TRUE(shake.settings_fit_caps(hw));
 }
 
+TEST(Record, ApplySettingsTakesTheChosenOnesAndDecidesManagement) {
+    CPortRecord port("ttyS0");
+    port.caps.baud_mask = 0x0800 | 0x2000;                  // 9600, 19200
+    port.caps.data_bits_mask = 0x0008;                      // 8
+    port.caps.stop_parity_mask = 0x0001 | 0x0004 | 0x0300;  // 1 or 2 stop bits; none, odd
+    port.caps.settable_params = 0x0F;
+    port.caps.provider_caps = 0x10;  // Xon/Xoff
+    PortSettings before;
+    before.baud = 0x0800;
+    before.data_bits = 0x0008;
+    before.stop_parity = 0x0101;
+    before.flow_control = 0;
+    before.escape = "\x1d";
+    before.terminal_type = "vt100";
+    before.device_flags = 0x100 | 0x08;  // not managed, and a baud error seen by the service
+
+    PortSettings values;
+    values.baud = 0x2000;
+    values.data_bits = 0x0004;  // 7: the port cannot
+    values.stop_parity = 0x0204;
+    values.flow_control = 1;
+    values.escape = "\x1b";
+    values.terminal_type = "ansi";
+    values.xon = "\x01";
+    values.xoff = "\x02";
+
+    const struct {
+        const char* what;
+        SettingsChoice chosen;
+        void (*expect)(PortSettings&);  // turns `before` into the result
+    } rows[] = {
+        {"nothing", {}, [](PortSettings& s) { s.device_flags = 0x08; }},
+        {"parity alone keeps the stop bits",
+         {.parity = true},
+         [](PortSettings& s) {
+             s.stop_parity = 0x0201;
+             s.device_flags = 0x08;
+         }},
+        {"stop bits alone keep the parity",
+         {.stop_bits = true},
+         [](PortSettings& s) {
+             s.stop_parity = 0x0104;
+             s.device_flags = 0x08;
+         }},
+        {"data bits the port cannot take",
+         {.data_bits = true},
+         [](PortSettings& s) { s.data_bits = 0x0004; }},
+        {"every setting",
+         {true, true, true, true, true, true, true, true, true},
+         [](PortSettings& s) {
+             s.baud = 0x2000;
+             s.data_bits = 0x0004;
+             s.stop_parity = 0x0204;
+             s.flow_control = 1;
+             s.escape = "\x1b";
+             s.terminal_type = "ansi";
+             s.xon = "\x01";
+             s.xoff = "\x02";
+         }},
+    };
+    for (const auto& row : rows) {
+        port.current = before;
+        port.ApplySettings(values, row.chosen);
+        PortSettings wanted = before;
+        row.expect(wanted);
+        EXPECT_EQ(port.current, wanted) << row.what;
+    }
+}
+
 }  // namespace
 }  // namespace varolan::util
