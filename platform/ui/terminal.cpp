@@ -124,12 +124,7 @@ chtype attr_of(Attr attr) {
     if (attr.role == Role::Title) {
         a |= A_BOLD;
     }
-    if ((attr.flags & CELL_UNDERLINE) != 0) {
-        a |= A_UNDERLINE;
-    }
-    if ((attr.flags & CELL_BOLD) != 0) {
-        a |= A_BOLD;
-    }
+    a |= curses_flags(attr.flags & (CELL_UNDERLINE | CELL_BOLD));
     if ((attr.flags & CELL_REVERSE) != 0) {
         a ^= A_REVERSE;
     }
