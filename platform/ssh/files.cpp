@@ -150,7 +150,7 @@ bool append_known_host(const char* path, const char* line, char* error) {
         char last = '\n';
         if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 &&
             last != '\n') {
-            text = "\n";
+            text.push_back('\n');
         }
         text += line;
         if (text.empty() || text.back() != '\n') {
