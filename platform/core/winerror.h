@@ -27,6 +27,7 @@ inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_BAD_PIPE = 230;
 inline constexpr DWORD ERROR_PIPE_BUSY = 231;

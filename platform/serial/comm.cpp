@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/core/errno_status.h"
 #include "platform/core/fd.h"
 #include "platform/serial/real_port.h"
 #include "platform/serial/tty.h"
@@ -27,35 +28,22 @@ class RealCommOpener final : public CommOpener {
   public:
     DWORD open(const char* com_name_or_path, std::unique_ptr<CommPort>& out) override {
         out.reset();
-        std::string path = comm_device_path(com_name_or_path);
-        if (path.empty())
-            return ERROR_FILE_NOT_FOUND;
+        std::string path;
+        if (DWORD named = comm_open_path(com_name_or_path, &path); named != ERROR_SUCCESS)
+            return named;
         int raw;
         do {
             raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (raw < 0 && errno == EINTR);
-        if (raw < 0) {
-            switch (errno) {
-                case ENOENT:
-                case ENODEV:
-                case ENXIO:
-                case ENOTDIR:
-                    return ERROR_FILE_NOT_FOUND;
-                case EACCES:
-                case EPERM:
-                case EBUSY:
-                    return ERROR_ACCESS_DENIED;
-                default:
-                    return ERROR_GEN_FAILURE;
-            }
-        }
+        if (raw < 0)
+            return comm_open_error(errno);
         UniqueFd fd(raw);
         if (!::isatty(fd.get()))
             return ERROR_NOT_SUPPORTED;
         // Exclusive: an advisory lock every opener here takes, and the tty's own
         // exclusive mode against other programs.
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ERROR_GEN_FAILURE;
+            return errno == EWOULDBLOCK ? comm_open_error(EBUSY) : ERROR_GEN_FAILURE;
         }
         ioctl_retry(fd.get(), TIOCEXCL, nullptr);
         int flags = ::fcntl(fd.get(), F_GETFL);
@@ -110,6 +98,39 @@ std::string comm_device_path(const char* com_name) {
     if (name.front() == '/')
         return name;
     return "/dev/" + name;
+}
+
+DWORD comm_open_path(const char* com_name, std::string* path) {
+    *path = comm_device_path(com_name);
+    return path->empty() ? ERROR_INVALID_NAME : ERROR_SUCCESS;
+}
+
+DWORD comm_open_error(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND;
+        case EBUSY:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return status_from_errno(err);
+    }
+}
+
+DWORD comm_line_error(int err) {
+    switch (err) {
+        case EIO:
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case EAGAIN:
+            return ERROR_TIMEOUT;
+        case ENOTTY:
+            return ERROR_INVALID_PARAMETER;
+        default:
+            return status_from_errno(err);
+    }
 }
 
 }  // namespace varolan::serial

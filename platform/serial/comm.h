@@ -212,6 +212,8 @@ inline constexpr DWORD EV_ERR = 0x0080;
 inline constexpr DWORD EV_RING = 0x0100;
 inline constexpr DWORD EV_PERR = 0x0200;
 inline constexpr DWORD EV_RX80FULL = 0x0400;
+// The events of the modem lines; a line without modem signals cannot wait for them.
+inline constexpr DWORD kModemLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 inline constexpr DWORD MS_CTS_ON = 0x0010;
 inline constexpr DWORD MS_DSR_ON = 0x0020;
@@ -304,7 +306,8 @@ class CommOpener {
     // a path by comm_device_path. Results: ERROR_SUCCESS with `out` set;
     // ERROR_FILE_NOT_FOUND when there is no such device; ERROR_ACCESS_DENIED
     // when another program holds it or permission is lacking; any other code
-    // when it could not be opened for another reason.
+    // when it could not be opened for another reason (ERROR_INVALID_NAME for an
+    // empty name). The codes come from comm_open_path and comm_open_error.
     virtual DWORD open(const char* com_name_or_path, std::unique_ptr<CommPort>& out) = 0;
 };
 
@@ -317,5 +320,20 @@ CommOpener* set_comm_opener(CommOpener* opener);
 // "pts/3" -> "/dev/pts/3"); an absolute path is used as it is. A leading "\\.\"
 // and a trailing ':' (forms of the device name in the design) are dropped.
 std::string comm_device_path(const char* com_name);
+
+// --- status codes, shared by the real line and the fake one ---------------------------
+
+// The path to open for a COM name: ERROR_SUCCESS with `path` set, or
+// ERROR_INVALID_NAME for a name that names no device at all (empty). An empty
+// name is not an absent device: nothing will ever appear under it.
+DWORD comm_open_path(const char* com_name, std::string* path);
+// The open result for a device path that open(2) or the exclusive lock refused
+// with `err`: ERROR_FILE_NOT_FOUND for no such device, ERROR_ACCESS_DENIED for a
+// device held elsewhere (EBUSY) or not permitted, another code otherwise.
+DWORD comm_open_error(int err);
+// The status of a failed call on an open line: ERROR_BROKEN_PIPE when the line
+// has gone away (EIO, EPIPE), ERROR_TIMEOUT for EAGAIN, ERROR_INVALID_PARAMETER
+// for a request the driver does not know, else the shared errno meaning.
+DWORD comm_line_error(int err);
 
 }  // namespace varolan::serial

@@ -87,6 +87,12 @@ void FakeLine::inject_break(bool with_nul) {
     impl_->update_readable();
 }
 
+void FakeLine::set_modem_lines(bool present) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->modem_lines = present;
+    impl_->cv.notify_all();
+}
+
 void FakeLine::inject_errors(DWORD ce_bits) {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->errors |= ce_bits;
@@ -194,6 +200,11 @@ DWORD FakeLine::modem_status() const {
 std::size_t FakeLine::input_left() const {
     std::lock_guard<std::mutex> lock(impl_->m);
     return impl_->input.size();
+}
+
+std::uint64_t FakeLine::read_calls() const {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    return impl_->reads;
 }
 
 int FakeLine::open_count() const {

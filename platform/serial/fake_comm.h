@@ -95,6 +95,10 @@ class FakeLine : public std::enable_shared_from_this<FakeLine> {
     // A received break: CE_BREAK at the next ClearCommError, EV_BREAK, and (as a
     // UART does) a NUL byte in the input.
     void inject_break(bool with_nul = true);
+    // A line whose driver reports no modem lines (a pty, an adapter without
+    // them): modem status reads none and a wait for modem events alone fails
+    // with ERROR_NOT_SUPPORTED, as on the real line.
+    void set_modem_lines(bool present);
     // Line errors (CE_ bits) reported at the next ClearCommError.
     void inject_errors(DWORD ce_bits);
     // The other end goes away: blocked and later reads fail, the poll fd is
@@ -123,7 +127,8 @@ class FakeLine : public std::enable_shared_from_this<FakeLine> {
     bool rts() const;
     DWORD modem_status() const;
     std::size_t input_left() const;
-    int open_count() const;  // successful opens so far
+    std::uint64_t read_calls() const;  // ReadFile calls so far, on every open
+    int open_count() const;            // successful opens so far
     bool is_open() const;
     bool waiting_for_event() const;  // a WaitCommEvent is blocked now
     bool reading() const;            // a ReadFile is blocked now

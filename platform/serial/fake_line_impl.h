@@ -37,6 +37,8 @@ struct FakeLine::Impl {
     bool dtr = false;
     bool rts = false;
     bool hung = false;
+    bool modem_lines = true;  // false: the driver reports no modem lines
+    std::uint64_t reads = 0;  // ReadFile calls
     bool open = false;
     std::uint64_t generation = 0;  // bumped by every open and close
     int opens = 0;

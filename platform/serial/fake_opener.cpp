@@ -1,4 +1,5 @@
 // The fake opener: devices by name, scripted open results, recorded attempts.
+#include <cerrno>
 #include <chrono>
 
 #include "platform/serial/fake_line_impl.h"
@@ -71,9 +72,10 @@ bool FakeCommOpener::wait_for_attempts(const std::string& name, int n,
 
 DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPort>& out) {
     out.reset();
-    std::string key = comm_device_path(com_name_or_path);
-    if (key.empty())
-        return ERROR_PATH_NOT_FOUND;
+    // Names and refusals mean what they mean to the real opener.
+    std::string key;
+    if (DWORD named = comm_open_path(com_name_or_path, &key); named != ERROR_SUCCESS)
+        return named;
     std::shared_ptr<FakeLine> line;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -88,7 +90,7 @@ DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPor
         }
         auto it = lines_.find(key);
         if (it == lines_.end())
-            return ERROR_FILE_NOT_FOUND;
+            return comm_open_error(ENOENT);
         line = it->second;
     }
     auto& d = *line->impl_;
@@ -96,7 +98,7 @@ DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPor
     {
         std::lock_guard<std::mutex> lock(d.m);
         if (d.open)
-            return ERROR_ACCESS_DENIED;
+            return comm_open_error(EBUSY);
         d.open = true;
         generation = ++d.generation;
         ++d.opens;

@@ -1,4 +1,5 @@
 // A port opened on a fake line: the CommPort calls on the line's shared state.
+#include <cerrno>
 #include <chrono>
 
 #include "platform/serial/fake_line_impl.h"
@@ -146,6 +147,10 @@ class FakeCommPort final : public CommPort {
             error_ = ERROR_INVALID_PARAMETER;
             return false;
         }
+        if (!d.modem_lines && (d.mask & ~kModemLineEvents) == 0) {
+            error_ = ERROR_NOT_SUPPORTED;
+            return false;
+        }
         LineEvent start{LineEvent::wait_started};
         start.value = d.mask;
         d.add_log(start);
@@ -161,7 +166,7 @@ class FakeCommPort final : public CommPort {
             return true;
         }
         d.add_log(end);
-        error_ = alive(d) ? ERROR_BROKEN_PIPE : ERROR_OPERATION_ABORTED;
+        error_ = alive(d) ? comm_line_error(EIO) : ERROR_OPERATION_ABORTED;
         return false;
     }
 
@@ -170,7 +175,7 @@ class FakeCommPort final : public CommPort {
         std::lock_guard<std::mutex> lock(d.m);
         if (!check(d, CommCall::GetCommModemStatus))
             return false;
-        *status = d.modem;
+        *status = d.modem_lines ? d.modem : 0;
         return true;
     }
 
@@ -217,7 +222,7 @@ class FakeCommPort final : public CommPort {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
         if (!alive(d)) {
-            error_ = ERROR_INVALID_HANDLE;
+            error_ = comm_line_error(EBADF);
             return false;
         }
         switch (function) {
@@ -248,6 +253,7 @@ class FakeCommPort final : public CommPort {
         auto& d = impl();
         std::unique_lock<std::mutex> lock(d.m);
         *done = 0;
+        ++d.reads;
         if (!check(d, CommCall::ReadFile))
             return false;
         auto* out = static_cast<char*>(buffer);
@@ -306,7 +312,7 @@ class FakeCommPort final : public CommPort {
         if (!check(d, CommCall::WriteFile))
             return false;
         if (d.hung) {
-            error_ = ERROR_BROKEN_PIPE;
+            error_ = comm_line_error(EIO);  // the line has gone away
             return false;
         }
         std::string bytes(static_cast<const char*>(buffer), count);
@@ -358,7 +364,7 @@ class FakeCommPort final : public CommPort {
     }
     bool check(FakeLine::Impl& d, CommCall call) {
         if (!alive(d)) {
-            error_ = ERROR_INVALID_HANDLE;
+            error_ = comm_line_error(EBADF);
             return false;
         }
         DWORD error = 0;
@@ -374,7 +380,7 @@ class FakeCommPort final : public CommPort {
             return false;
         }
         if (d.hung) {
-            error_ = ERROR_BROKEN_PIPE;
+            error_ = comm_line_error(EIO);  // the line has gone away
             return false;
         }
         return true;

@@ -44,7 +44,7 @@ bool RealCommPort::ReadFile(void* buffer, DWORD count, DWORD* done) {
         }
         int rev = wait_fd(fd_.get(), POLLIN, wait);
         if (rev < 0)
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
         if (rev == 0)
             break;  // time-out: success with what was read
         if (!read_some(out, count, done))
@@ -75,7 +75,7 @@ bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
             for (;;) {
                 int bits = 0;
                 if (ioctl_retry(fd_.get(), TIOCMGET, &bits) != 0) {
-                    return fail(error_from_errno(errno));
+                    return fail(comm_line_error(errno));
                 }
                 if (bits & TIOCM_DSR)
                     break;
@@ -87,7 +87,7 @@ bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
         }
         int rev = wait_fd(fd_.get(), POLLOUT, remaining());
         if (rev < 0)
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
         if (rev == 0)
             return fail(ERROR_TIMEOUT);
         if (rev & (POLLERR | POLLNVAL))
@@ -101,7 +101,7 @@ bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
         }
         *done += static_cast<DWORD>(n);
     }
@@ -120,7 +120,7 @@ bool RealCommPort::read_some(unsigned char* out, DWORD count, DWORD* done) {
             continue;
         if (n < 0 && errno == EAGAIN)
             return true;
-        return fail(n == 0 ? ERROR_BROKEN_PIPE : error_from_errno(errno));
+        return fail(n == 0 ? ERROR_BROKEN_PIPE : comm_line_error(errno));
     }
 }
 
@@ -128,13 +128,13 @@ bool RealCommPort::read_available(unsigned char* out, DWORD count, DWORD* done,
                                   DWORD first_wait_ms) {
     int rev = wait_fd(fd_.get(), POLLIN, first_wait_ms);
     if (rev < 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     while (rev != 0 && *done < count) {
         if (!read_some(out, count, done))
             return false;
         rev = wait_fd(fd_.get(), POLLIN, 0);
         if (rev < 0)
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
     }
     return true;
 }

@@ -45,7 +45,7 @@ bool RealCommPort::GetCommProperties(COMMPROP* properties) {
         return fail(ERROR_INVALID_HANDLE);
     termios saved{};
     if (::tcgetattr(fd_.get(), &saved) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     std::uint32_t saved_rate = 0;
     detail::get_speed(fd_.get(), &saved_rate);
 

@@ -56,7 +56,7 @@ bool RealCommPort::wait_modem_only(DWORD modem_mask, DWORD* event) {
     for (;;) {
         Counters now;
         if (!read_counters(fd_.get(), &now))
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
         DWORD ev = modem_events(event_base_, now) & modem_mask;
         event_base_ = now;
         if (ev != 0) {
@@ -65,7 +65,7 @@ bool RealCommPort::wait_modem_only(DWORD modem_mask, DWORD* event) {
         }
         int rc = ::ioctl(fd_.get(), TIOCMIWAIT, watch);
         if (rc != 0 && errno != EINTR)
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
     }
 }
 
@@ -80,7 +80,7 @@ bool RealCommPort::wait_polling(DWORD mask, DWORD* event) {
         DWORD ev = 0;
         int rev = wait_fd(fd_.get(), POLLIN, 20);
         if (rev < 0)
-            return fail(error_from_errno(errno));
+            return fail(comm_line_error(errno));
         if ((rev & POLLIN) && (mask & EV_RXCHAR))
             ev |= EV_RXCHAR;
         if (rev & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -131,7 +131,7 @@ bool RealCommPort::GetCommModemStatus(DWORD* modem_status) {
     if (!has_modem_)
         return true;  // a line without modem signals reports none
     if (ioctl_retry(fd_.get(), TIOCMGET, &bits) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     *modem_status = modem_bits(bits);
     return true;
 }
@@ -194,25 +194,25 @@ bool RealCommPort::EscapeCommFunction(DWORD function) {
             break;
         case SETBREAK:
             if (ioctl_retry(fd_.get(), TIOCSBRK, nullptr) != 0) {
-                return fail(error_from_errno(errno));
+                return fail(comm_line_error(errno));
             }
             return true;
         case CLRBREAK:
             if (ioctl_retry(fd_.get(), TIOCCBRK, nullptr) != 0) {
-                return fail(error_from_errno(errno));
+                return fail(comm_line_error(errno));
             }
             return true;
         case SETXON:
-            return ::tcflow(fd_.get(), TCOON) == 0 || fail(error_from_errno(errno));
+            return ::tcflow(fd_.get(), TCOON) == 0 || fail(comm_line_error(errno));
         case SETXOFF:
-            return ::tcflow(fd_.get(), TCOOFF) == 0 || fail(error_from_errno(errno));
+            return ::tcflow(fd_.get(), TCOOFF) == 0 || fail(comm_line_error(errno));
         default:
             return fail(ERROR_INVALID_PARAMETER);
     }
     if (!has_modem_)
         return fail(ERROR_NOT_SUPPORTED);
     if (ioctl_retry(fd_.get(), request, &bits) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     return true;
 }
 

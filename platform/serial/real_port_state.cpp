@@ -101,7 +101,7 @@ bool RealCommPort::GetCommState(DCB* dcb) {
         return fail(ERROR_INVALID_HANDLE);
     termios t{};
     if (::tcgetattr(fd_.get(), &t) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     DCB d = dcb_;
     d.DCBlength = sizeof(DCB);
     std::uint32_t rate = 0;
@@ -162,7 +162,7 @@ bool RealCommPort::SetCommState(const DCB* dcb) {
         return fail(ERROR_INVALID_PARAMETER);
     termios before{};
     if (::tcgetattr(fd_.get(), &before) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     std::uint32_t rate_before = 0;
     detail::get_speed(fd_.get(), &rate_before);
     if (!apply_termios(d, termios_for(d, before), before, rate_before))
@@ -239,7 +239,7 @@ bool RealCommPort::PurgeComm(DWORD flags) {
         return fail(ERROR_INVALID_PARAMETER);
     int which = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
     if (::tcflush(fd_.get(), which) != 0)
-        return fail(error_from_errno(errno));
+        return fail(comm_line_error(errno));
     return true;
 }
 

@@ -63,23 +63,6 @@ int ioctl_retry(int fd, unsigned long request, void* arg) {
     return rc;
 }
 
-DWORD error_from_errno(int e) {
-    switch (e) {
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case EINVAL:
-        case ENOTTY:
-            return ERROR_INVALID_PARAMETER;
-        case EIO:
-        case EPIPE:
-            return ERROR_BROKEN_PIPE;
-        case EAGAIN:
-            return ERROR_TIMEOUT;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
-
 int wait_fd(int fd, short events, std::int64_t timeout_ms) {
     std::uint64_t deadline = timeout_ms < 0 ? 0 : monotonic_ms() + timeout_ms;
     for (;;) {

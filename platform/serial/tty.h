@@ -29,8 +29,6 @@ bool rate_matches(DWORD wanted, std::uint32_t got);
 
 // ioctl, repeated when a signal interrupts it.
 int ioctl_retry(int fd, unsigned long request, void* arg);
-// The status code of a failed call on an open line.
-DWORD error_from_errno(int e);
 // Waits for `events` on fd for at most `timeout_ms` real milliseconds
 // (negative: without limit). Returns revents, 0 on timeout, -1 on failure.
 int wait_fd(int fd, short events, std::int64_t timeout_ms);
@@ -50,7 +48,7 @@ DWORD modem_events(const Counters& before, const Counters& after);
 // MS_ bits of a TIOCMGET word.
 DWORD modem_bits(int tiocm);
 
-inline constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+inline constexpr DWORD kModemEvents = kModemLineEvents;
 // The termios character-size, parity, stop-bit and handshake flags.
 inline constexpr tcflag_t kFrameFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 
