@@ -12,6 +12,7 @@
 #include "platform/core/event.h"
 #include "platform/core/log.h"
 #include "platform/serial/comm.h"
+#include "service/serial/port_key.h"
 #include "service/serial/port_user_side.h"
 #include "service/session/globals.h"
 #include "service/session/relay.h"
@@ -25,7 +26,6 @@ using namespace varolan::serial;
 using namespace varolan::layout;
 
 constexpr std::size_t DEVICE_PATH_SIZE = 64;
-constexpr std::size_t KEY_PATH_SIZE = 2 * REG_STRING_SIZE;
 constexpr std::uint32_t QUEUE_SIZE = 4096;
 constexpr std::uint32_t ABSENT_RETRY_MS = 1000;        // port not there yet
 constexpr std::uint32_t SIGNAL_SETTLE_MS = 2000;       // after the line signal came
@@ -36,34 +36,6 @@ constexpr std::uint32_t AUTO_CONNECT_RETRY_MS = 2000;  // after a failed automat
 constexpr unsigned char IAC_BRK[2] = {255, 243};
 
 std::atomic<std::uint32_t> idle_wait_ms{PORT_IDLE_WAIT_MS};
-
-// A multi-string as read from the store: NUL-terminated strings ended by an
-// empty one, within `length` bytes (a last string without terminator ends at
-// the end of the data).
-struct MultiString {
-    char data[REG_STRING_SIZE] = {};
-    std::uint32_t length = 0;
-
-    bool empty() const { return length == 0 || data[0] == '\0'; }
-
-    // Calls `fn(text, text_length)` for each string in order; stops early when
-    // fn returns false. Returns false when it was stopped.
-    template <typename Fn>
-    bool for_each(Fn fn) const {
-        std::uint32_t pos = 0;
-        while (pos < length && data[pos] != '\0') {
-            std::uint32_t end = pos;
-            while (end < length && data[end] != '\0') {
-                ++end;
-            }
-            if (!fn(data + pos, end - pos)) {
-                return false;
-            }
-            pos = end + 1;
-        }
-        return true;
-    }
-};
 
 struct LineMode {
     DWORD status_bit;
@@ -115,7 +87,7 @@ std::string give_up_causes(std::uint32_t bits) {
 // Everything one port session owns for its whole life.
 struct PortSession {
     SessionRecord record;
-    char key_path[KEY_PATH_SIZE] = {};
+    PortKey key;
     char device_path[DEVICE_PATH_SIZE] = {};
     char prompt_line[PROMPT_SIZE] = {};
     std::uint32_t status = 0;
@@ -123,6 +95,7 @@ struct PortSession {
     COMMTIMEOUTS timeouts{};
     std::uint32_t flow_control = 0;
     std::uint32_t auto_open = 0;
+    bool line_watched = false;  // the relay watches the AutoOpen line signal
     char computer_name[REG_STRING_SIZE] = {};
     MultiString login_script;
     std::uint32_t script_delay = 0;
@@ -143,28 +116,11 @@ struct PortSession {
         return Outcome::give_up;
     }
 
-    bool read_dword(const char* name, std::uint32_t* value) {
-        return reg_read_dword(key_path, name, value);
-    }
-
-    // A delay value: the stored milliseconds, or `fallback` when missing or 0.
+    bool read_dword(const char* name, std::uint32_t* value) { return key.read_dword(name, value); }
     std::uint32_t read_delay(const char* name, std::uint32_t fallback) {
-        std::uint32_t value = 0;
-        if (!read_dword(name, &value) || value == 0) {
-            value = fallback;
-        }
-        return value;
+        return key.read_delay(name, fallback);
     }
-
-    void read_multi_string(const char* name, MultiString* out) {
-        out->length = 0;
-        if (!reg_read_multi_string(key_path, name, out->data, &out->length)) {
-            out->length = 0;
-        }
-        if (out->length > REG_STRING_SIZE) {
-            out->length = REG_STRING_SIZE;
-        }
-    }
+    void read_multi_string(const char* name, MultiString* out) { key.read_multi_string(name, out); }
 
     bool apply_state() { return port()->SetCommState(&dcb); }
 
@@ -184,7 +140,7 @@ struct PortSession {
 Outcome PortSession::open_port() {
     for (;;) {
         status = 0;
-        reg_write_dword(key_path, VALUE_DEVICE_FLAGS, 0);
+        key.write_flags(0);
         std::unique_ptr<CommPort> port;
         DWORD result = comm_opener().open(device_path, port);
         if (result == ERROR_SUCCESS) {
@@ -229,8 +185,8 @@ Outcome PortSession::apply_flow_control() {
                 char xon[REG_STRING_SIZE];
                 char xoff[REG_STRING_SIZE];
                 // An empty character counts as missing: NUL cannot be a flow character.
-                if (!reg_read_string(key_path, VALUE_XON_CHAR, xon) || xon[0] == '\0' ||
-                    !reg_read_string(key_path, VALUE_XOFF_CHAR, xoff) || xoff[0] == '\0') {
+                if (!key.read_string(VALUE_XON_CHAR, xon) || xon[0] == '\0' ||
+                    !key.read_string(VALUE_XOFF_CHAR, xoff) || xoff[0] == '\0') {
                     return give_up(DEVICE_FLOW_ERROR);
                 }
                 dcb.fOutX = 1;
@@ -336,10 +292,17 @@ void PortSession::initialise_modem() {
     port()->PurgeComm(PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
+// Waits for the AutoOpen mode's line signal. A line that cannot report modem
+// signals at all (its driver has no modem lines: a pty, a three-wire adapter)
+// would never show it, and its status always reads "off": there the signal is
+// taken as present, without a wait, and the relay does not watch it, so the
+// line is never taken as dropped for want of a signal it cannot carry.
 void PortSession::await_line_signal() {
     CommPort* p = port();
     LineMode mode{};
+    line_watched = false;
     if (line_mode(auto_open, &mode)) {
+        line_watched = true;
         p->SetCommMask(mode.event_mask);
         DWORD modem = 0;
         if (!p->GetCommModemStatus(&modem)) {
@@ -347,8 +310,12 @@ void PortSession::await_line_signal() {
         }
         if ((modem & mode.status_bit) == 0) {
             DWORD event = 0;
-            if (p->WaitCommEvent(&event) && (event & mode.event_mask) != 0) {
-                sleep_ms(SIGNAL_SETTLE_MS);
+            if (p->WaitCommEvent(&event)) {
+                if ((event & mode.event_mask) != 0) {
+                    sleep_ms(SIGNAL_SETTLE_MS);
+                }
+            } else if (p->last_error() == ERROR_NOT_SUPPORTED) {
+                line_watched = false;
             }
         }
     }
@@ -409,7 +376,7 @@ Outcome PortSession::relay() {
     p->ClearCommError(&errors, nullptr);
 
     LineMode mode{};
-    const bool watch_line = line_mode(auto_open, &mode);
+    const bool watch_line = line_watched && line_mode(auto_open, &mode);
     for (;;) {
         gate_pass();
         bool busy = false;
@@ -503,7 +470,7 @@ Outcome PortSession::serve_user() {
     }
     computer_name[0] = '\0';
     if (auto_open != AUTO_OPEN_PROMPT) {
-        if (!reg_read_string(key_path, VALUE_AUTO_OPEN_COMPUTER_NAME, computer_name)) {
+        if (!key.read_string(VALUE_AUTO_OPEN_COMPUTER_NAME, computer_name)) {
             computer_name[0] = '\0';
         }
         await_line_signal();
@@ -541,23 +508,21 @@ void set_port_idle_wait_ms(std::uint32_t ms) {
 
 void port_session(const std::uint32_t* port_index) {
     const std::uint32_t index = *port_index;
-    char subkey[REG_STRING_SIZE] = {};
-    if (!reg_enum_subkey(PRODUCT_KEY, index, subkey)) {
+    auto session = std::make_unique<PortSession>();
+    PortSession& s = *session;
+    if (!s.key.find(index)) {
         port_handshake_event().set();
         return;
     }
-    auto session = std::make_unique<PortSession>();
-    PortSession& s = *session;
-    std::snprintf(s.key_path, sizeof s.key_path, "%s\\%s", PRODUCT_KEY, subkey);
     port_handshake_event().set();
 
     char text[REG_STRING_SIZE];
-    if (!reg_read_string(s.key_path, VALUE_TERMINAL_TYPE, text) || text[0] == '\0') {
+    if (!s.key.read_string(VALUE_TERMINAL_TYPE, text) || text[0] == '\0') {
         bounded_copy(text, sizeof text, DEFAULT_PORT_TERMINAL_TYPE);
     }
     set_terminal_type(s.record, text);
 
-    if (!reg_read_string(s.key_path, VALUE_PORT_NAME, text)) {
+    if (!s.key.read_string(VALUE_PORT_NAME, text)) {
         text[0] = '\0';
     }
     // An empty name opens nothing (the port is given up as not openable); a
@@ -573,8 +538,8 @@ void port_session(const std::uint32_t* port_index) {
     // Giving up: release what is open and record the cause.
     end_host_connection(s.record);
     s.close_port();
-    reg_write_dword(s.key_path, VALUE_DEVICE_FLAGS, s.status);
-    log_warning("port %s (%s) given up: %s (Device Flags 0x%X)", subkey, s.device_path,
+    s.key.write_flags(s.status);
+    log_warning("port %s (%s) given up: %s (Device Flags 0x%X)", s.key.name(), s.device_path,
                 give_up_causes(s.status).c_str(), static_cast<unsigned>(s.status));
 }
 

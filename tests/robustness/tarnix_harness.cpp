@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -370,6 +371,61 @@ Census Tarnix::idle_census() {
         last = now;
     }
     return last;
+}
+
+// --- StoreLock ----------------------------------------------------------------------
+
+StoreLock::StoreLock(const std::string& store_file) {
+    int to_shell[2];
+    int from_shell[2];
+    if (::pipe2(to_shell, O_CLOEXEC) != 0) {
+        return;
+    }
+    if (::pipe2(from_shell, O_CLOEXEC) != 0) {
+        ::close(to_shell[0]);
+        ::close(to_shell[1]);
+        return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(to_shell[0], 0);
+        ::dup2(from_shell[1], 1);
+        ::dup2(from_shell[1], 2);
+        ::execlp("sqlite3", "sqlite3", store_file.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(to_shell[0]);
+    ::close(from_shell[1]);
+    to_shell_ = to_shell[1];
+    // The shell stops at the first error, so the marker is printed only when
+    // the lock is held.
+    std::string take = ".bail on\n.timeout 10000\n";
+    take += "BEGIN EXCLUSIVE;\n";
+    take += "SELECT 'lock-' || 'held';\n";
+    std::string seen;
+    locked_ = pid_ > 0 &&
+              ::write(to_shell_, take.data(), take.size()) == static_cast<ssize_t>(take.size()) &&
+              read_until(from_shell[0], seen, "lock-held");
+    ::close(from_shell[0]);
+}
+
+StoreLock::~StoreLock() {
+    release();
+}
+
+void StoreLock::release() {
+    if (to_shell_ >= 0) {
+        const std::string done = "COMMIT;\n.quit\n";
+        ssize_t n = ::write(to_shell_, done.data(), done.size());
+        (void)n;
+        ::close(to_shell_);
+        to_shell_ = -1;
+    }
+    if (pid_ > 0) {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
 }
 
 long raise_fd_limit(long wanted) {

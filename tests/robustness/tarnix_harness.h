@@ -129,6 +129,24 @@ class Tarnix {
     int pid_ = -1;
 };
 
+// Another process (the sqlite3 shell) holding the store's write lock until
+// release(). Readers go on meanwhile (the store's WAL journal lets them);
+// every writer waits.
+class StoreLock {
+  public:
+    explicit StoreLock(const std::string& store_file);
+    ~StoreLock();  // releases
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool locked() const { return locked_; }  // the shell reported the lock taken
+    void release();
+
+  private:
+    int pid_ = -1;
+    int to_shell_ = -1;
+    bool locked_ = false;
+};
+
 // Raises this process's descriptor limit (soft up to the hard limit) so that
 // it and the services it starts can hold `wanted` descriptors. Returns the new
 // soft limit.
