@@ -27,8 +27,9 @@ bool WaitSet::register_all() {
     if (!ep.valid()) {
         return false;
     }
+    bool added[16] = {};
     for (unsigned i = 0; i < count_; ++i) {
-        if (fds_[i].fd < 0) {
+        if (fds_[i].fd < 0 || fds_[i].events == 0) {
             continue;
         }
         epoll_event e{};
@@ -37,8 +38,36 @@ bool WaitSet::register_all() {
         if (epoll_ctl(ep.get(), EPOLL_CTL_ADD, fds_[i].fd, &e) != 0) {
             return false;
         }
+        added[i] = true;
     }
     epoll_ = std::move(ep);
+    std::copy(added, added + 16, in_epoll_);
+    return true;
+}
+
+bool WaitSet::set_events(unsigned index, short events) {
+    if (index >= count_ || fds_[index].events == events) {
+        return true;
+    }
+    fds_[index].events = events;
+    if (!epoll_.valid() || fds_[index].fd < 0) {
+        return true;
+    }
+    epoll_event e{};
+    e.events = static_cast<std::uint32_t>(static_cast<unsigned short>(events));
+    e.data.u32 = index;
+    int op = EPOLL_CTL_MOD;
+    if (events == 0) {
+        op = EPOLL_CTL_DEL;
+    } else if (!in_epoll_[index]) {
+        op = EPOLL_CTL_ADD;
+    }
+    if (epoll_ctl(epoll_.get(), op, fds_[index].fd, &e) != 0) {
+        // The kernel's set no longer says what is wanted: poll() from now on.
+        epoll_.reset();
+        return false;
+    }
+    in_epoll_[index] = events != 0;
     return true;
 }
 
@@ -78,7 +107,19 @@ int WaitSet::wait(std::uint32_t timeout_ms, std::uint32_t early_ms) {
         }
     }
     if (!epoll_.valid()) {
-        return poll_fds(fds_, count_, timeout_ms);
+        // Entries without events are left out, as the registered set leaves them.
+        PollFd active[16];
+        for (unsigned i = 0; i < count_; ++i) {
+            active[i] = fds_[i];
+            if (active[i].events == 0) {
+                active[i].fd = -1;
+            }
+        }
+        const int ready = poll_fds(active, count_, timeout_ms);
+        for (unsigned i = 0; i < count_; ++i) {
+            fds_[i].revents = active[i].revents;
+        }
+        return ready;
     }
     for (unsigned i = 0; i < count_; ++i) {
         fds_[i].revents = 0;

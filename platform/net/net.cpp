@@ -330,6 +330,38 @@ bool HostSocket::send_all(const void* data, std::size_t size) {
     return true;
 }
 
+int HostSocket::send_available(const void* data, std::size_t size) {
+    if (!fd_.valid()) {
+        record_error(EBADF);
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = ::send(fd_.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            return static_cast<int>(n);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            record_error(errno);
+            return -1;
+        }
+    }
+}
+
+bool HostSocket::peer_finished() const {
+    if (!fd_.valid()) {
+        return true;
+    }
+    pollfd p{fd_.get(), POLLRDHUP, 0};
+    int r = 0;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    return r > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int HostSocket::recv(void* buffer, std::size_t size) {
     if (!fd_.valid()) {
         record_error(EBADF);

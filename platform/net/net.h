@@ -107,6 +107,12 @@ class HostSocket {
     int send(const void* data, std::size_t size);
     // Sends everything, retrying partial sends. False on failure.
     bool send_all(const void* data, std::size_t size);
+    // Sends what the connection takes now, without waiting: the bytes sent (0
+    // when it takes nothing now), or -1 when the connection has failed.
+    int send_available(const void* data, std::size_t size);
+    // True when the host has shut its sending side down or the connection has
+    // failed; data it sent before may still wait to be received.
+    bool peer_finished() const;
     // One receive (EINTR retried): bytes received, 0 at an orderly close, -1 on error.
     int recv(void* buffer, std::size_t size);
     // Shuts both directions down; wakes a thread blocked in recv().

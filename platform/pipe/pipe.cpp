@@ -24,30 +24,6 @@ namespace {
 
 constexpr const char* PIPE_PREFIX = "\\\\.\\PIPE\\";
 constexpr std::size_t PIPE_PREFIX_LEN = 9;
-constexpr std::size_t MIN_SPILL = 212992;  // the usual maximum send buffer
-constexpr std::size_t MAX_SPILL = 16 * 1024 * 1024;
-
-// Largest message a sender without privileges can write: bounded by the
-// largest send buffer it may set.
-std::size_t spill_capacity() {
-    static const std::size_t cap = [] {
-        std::size_t value = MIN_SPILL;
-        if (FILE* f = std::fopen("/proc/sys/net/core/wmem_max", "r")) {
-            unsigned long v = 0;
-            if (std::fscanf(f, "%lu", &v) == 1) {
-                // The kernel doubles a requested send buffer.
-                std::size_t doubled = static_cast<std::size_t>(v) * 2;
-                if (doubled > value) {
-                    value = doubled < MAX_SPILL ? doubled : MAX_SPILL;
-                }
-            }
-            std::fclose(f);
-        }
-        return value;
-    }();
-    return cap;
-}
-
 // Pipe meanings first (a refused connection is a missing pipe, a reset one a
 // broken pipe); the rest as every layer maps them.
 DWORD errno_status(int err) {
@@ -230,10 +206,7 @@ NamedPipe::~NamedPipe() {
 NamedPipe::NamedPipe(NamedPipe&& other) noexcept
     : listener_(std::move(other.listener_)),
       sock_(std::move(other.sock_)),
-      spill_(std::move(other.spill_)),
-      spill_cap_(std::exchange(other.spill_cap_, 0)),
-      spill_pos_(std::exchange(other.spill_pos_, 0)),
-      spill_len_(std::exchange(other.spill_len_, 0)) {}
+      spill_(std::move(other.spill_)) {}
 
 NamedPipe& NamedPipe::operator=(NamedPipe&& other) noexcept {
     if (this != &other) {
@@ -241,9 +214,6 @@ NamedPipe& NamedPipe::operator=(NamedPipe&& other) noexcept {
         listener_ = std::move(other.listener_);
         sock_ = std::move(other.sock_);
         spill_ = std::move(other.spill_);
-        spill_cap_ = std::exchange(other.spill_cap_, 0);
-        spill_pos_ = std::exchange(other.spill_pos_, 0);
-        spill_len_ = std::exchange(other.spill_len_, 0);
     }
     return *this;
 }
@@ -262,8 +232,7 @@ void NamedPipe::attach_socket(UniqueFd sock) {
 
 void NamedPipe::close() {
     sock_.reset();
-    spill_.reset();
-    spill_cap_ = spill_pos_ = spill_len_ = 0;
+    spill_.release();
     if (listener_) {
         // The listener goes (and its path with it) when its last instance goes;
         // it is dropped under the lock so that a concurrent create never meets
@@ -303,6 +272,14 @@ DWORD NamedPipe::connect() {
 }
 
 DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {
+    return read_message(buffer, size, bytes_read, true);
+}
+
+DWORD NamedPipe::read_nowait(void* buffer, DWORD size, DWORD* bytes_read) {
+    return read_message(buffer, size, bytes_read, false);
+}
+
+DWORD NamedPipe::read_message(void* buffer, DWORD size, DWORD* bytes_read, bool wait) {
     if (bytes_read != nullptr) {
         *bytes_read = 0;
     }
@@ -313,45 +290,36 @@ DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {
         return ERROR_INVALID_PARAMETER;
     }
     // The rest of a message that an earlier short read left.
-    if (spill_pos_ < spill_len_) {
-        std::size_t left = spill_len_ - spill_pos_;
-        std::size_t n = left < size ? left : size;
-        std::memcpy(buffer, spill_.get() + spill_pos_, n);
-        spill_pos_ += n;
+    if (spill_.left() > 0) {
+        std::size_t n = spill_.take(buffer, size);
         if (bytes_read != nullptr) {
             *bytes_read = static_cast<DWORD>(n);
         }
-        if (spill_pos_ < spill_len_) {
-            return ERROR_MORE_DATA;
-        }
-        spill_pos_ = spill_len_ = 0;
-        return ERROR_SUCCESS;
+        return spill_.left() > 0 ? ERROR_MORE_DATA : ERROR_SUCCESS;
     }
-    if (!spill_) {
-        spill_cap_ = spill_capacity();
-        // Not value-initialised: pages are only touched when a long message arrives.
-        spill_.reset(new (std::nothrow) char[spill_cap_]);
-        if (!spill_) {
-            spill_cap_ = 0;
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
+    if (!spill_.reserve()) {
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
     iovec iov[2];
     iov[0].iov_base = buffer;
     iov[0].iov_len = size;
-    iov[1].iov_base = spill_.get();
-    iov[1].iov_len = spill_cap_;
+    iov[1].iov_base = spill_.space();
+    iov[1].iov_len = spill_.capacity();
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    const int flags = MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT);
     for (;;) {
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = 2;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        ssize_t n = ::recvmsg(sock_.get(), &msg, MSG_CMSG_CLOEXEC);
+        ssize_t n = ::recvmsg(sock_.get(), &msg, flags);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return ERROR_NO_DATA;
             }
             return errno_status(errno);
         }
@@ -368,8 +336,7 @@ DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {
         if (bytes_read != nullptr) {
             *bytes_read = size;
         }
-        spill_pos_ = 0;
-        spill_len_ = got - size;
+        spill_.hold(got - size);
         return ERROR_MORE_DATA;
     }
 }
@@ -388,7 +355,7 @@ DWORD NamedPipe::peek(DWORD* total_available, bool* message_waiting) {
     if (!sock_.valid()) {
         return listener_ ? ERROR_PIPE_NOT_CONNECTED : ERROR_INVALID_HANDLE;
     }
-    std::size_t total = spill_len_ - spill_pos_;
+    std::size_t total = spill_.left();
     bool waiting = false;
     // Tell "nothing waiting" from "closed": a non-blocking peek at the next
     // message. A message (even an empty one) comes with credentials; end of file
@@ -430,6 +397,14 @@ DWORD NamedPipe::peek(DWORD* total_available, bool* message_waiting) {
 }
 
 DWORD NamedPipe::write(const void* buffer, DWORD size, DWORD* bytes_written) {
+    return write_message(buffer, size, bytes_written, true);
+}
+
+DWORD NamedPipe::write_nowait(const void* buffer, DWORD size, DWORD* bytes_written) {
+    return write_message(buffer, size, bytes_written, false);
+}
+
+DWORD NamedPipe::write_message(const void* buffer, DWORD size, DWORD* bytes_written, bool wait) {
     if (bytes_written != nullptr) {
         *bytes_written = 0;
     }
@@ -439,8 +414,10 @@ DWORD NamedPipe::write(const void* buffer, DWORD size, DWORD* bytes_written) {
     if (size > 0 && buffer == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    // A message is taken whole or not at all.
+    const int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
     for (;;) {
-        ssize_t n = ::send(sock_.get(), buffer, size, MSG_NOSIGNAL);
+        ssize_t n = ::send(sock_.get(), buffer, size, flags);
         if (n >= 0) {
             if (bytes_written != nullptr) {
                 *bytes_written = static_cast<DWORD>(n);
@@ -449,6 +426,9 @@ DWORD NamedPipe::write(const void* buffer, DWORD size, DWORD* bytes_written) {
         }
         if (errno == EINTR) {
             continue;
+        }
+        if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return ERROR_SUCCESS;
         }
         if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
             return ERROR_NO_DATA;

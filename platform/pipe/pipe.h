@@ -19,6 +19,7 @@
 
 #include "platform/core/fd.h"
 #include "platform/core/winerror.h"
+#include "platform/pipe/spill.h"
 
 namespace varolan::pipe {
 
@@ -84,6 +85,9 @@ class NamedPipe {
     // with the whole (rest of the) message; ERROR_MORE_DATA with `size` bytes when
     // more of the message remains; ERROR_BROKEN_PIPE when the other end has closed.
     DWORD read(void* buffer, DWORD size, DWORD* bytes_read);
+    // ReadFile on a pipe in non-blocking mode: the same, except that it never
+    // waits and fails with ERROR_NO_DATA when no message is there.
+    DWORD read_nowait(void* buffer, DWORD size, DWORD* bytes_read);
 
     // PeekNamedPipe asking only for the total: bytes of every message waiting
     // (zero-length messages count 0). ERROR_BROKEN_PIPE when nothing is waiting and
@@ -96,12 +100,20 @@ class NamedPipe {
     // WriteFile: one message of `size` bytes (0 allowed). ERROR_NO_DATA when the
     // other end has closed.
     DWORD write(const void* buffer, DWORD size, DWORD* bytes_written);
+    // WriteFile on a pipe in non-blocking mode: never waits. ERROR_SUCCESS with
+    // `*bytes_written` = `size` when the message went, 0 when the pipe has no
+    // room for it now (nothing of it went; poll_fd() turns writable when there
+    // may be). Otherwise as write().
+    DWORD write_nowait(const void* buffer, DWORD size, DWORD* bytes_written);
 
     // Descriptor to poll() for readability (-1 when not connected). Bytes already
     // taken off the socket by a short read are not signalled by it; see buffered().
     int poll_fd() const { return sock_.get(); }
     // Bytes of a partly read message held in this object.
-    std::size_t buffered() const { return spill_len_ - spill_pos_; }
+    std::size_t buffered() const { return spill_.left(); }
+    // Bytes of memory the held rest of a long message occupies now; 0 once it
+    // has been read.
+    std::size_t spill_resident() const { return spill_.resident(); }
 
     // CloseHandle: closes the connection and releases the instance.
     void close();
@@ -111,12 +123,12 @@ class NamedPipe {
     void attach_socket(UniqueFd sock);
 
   private:
+    DWORD read_message(void* buffer, DWORD size, DWORD* bytes_read, bool wait);
+    DWORD write_message(const void* buffer, DWORD size, DWORD* bytes_written, bool wait);
+
     std::shared_ptr<Listener> listener_;
     UniqueFd sock_;
-    std::unique_ptr<char[]> spill_;
-    std::size_t spill_cap_ = 0;
-    std::size_t spill_pos_ = 0;
-    std::size_t spill_len_ = 0;
+    SpillStore spill_;
 };
 
 // CreateNamedPipeA. `name` must be "\\.\PIPE\<name>" (case-insensitive prefix).

@@ -163,6 +163,21 @@ TEST(WaitSet, ReportsReadyEntriesAgainUntilConsumedInBothForms) {
         EXPECT_EQ(set.wait(0), 0);
         EXPECT_EQ(fds[2].revents, 0) << "revents of an earlier wait are cleared";
 
+        // What an entry is waited for can change: left out (events 0) it is
+        // not reported however ready it is; asked for again, it is.
+        b.set();
+        ASSERT_TRUE(set.set_events(2, 0));
+        EXPECT_EQ(set.wait(0), 0) << "left out";
+        ASSERT_TRUE(set.set_events(2, poll_out));
+        EXPECT_EQ(set.wait(0), 1);
+        EXPECT_EQ(fds[2].revents & poll_in, 0) << "not asked for";
+        EXPECT_NE(fds[2].revents & poll_out, 0);
+        ASSERT_TRUE(set.set_events(2, poll_in));
+        EXPECT_EQ(set.wait(0), 1);
+        EXPECT_NE(fds[2].revents & poll_in, 0);
+        ASSERT_TRUE(b.try_consume());
+        EXPECT_EQ(set.registered(), registered);
+
         // Set from another thread while waiting.
         Thread t;
         ASSERT_TRUE(t.start([&] { a.set(); }));

@@ -1,4 +1,7 @@
 // The host socket layer and the system resolver, on the loopback interface.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -107,6 +110,36 @@ TEST(NetTest, RefusedConnectReportsFailure) {
     ASSERT_TRUE(parse_dotted("127.0.0.1", &address.ip));
     ASSERT_TRUE(socket.open());
     EXPECT_FALSE(socket.connect(address));
+    EXPECT_NE(last_socket_error(), 0);
+}
+
+// The relay's sends never wait: a peer that reads nothing makes them take
+// nothing, one that reads again makes them take more; a peer that has shut its
+// sending side is seen as finished, and one that has gone fails the send.
+TEST(NetTest, SendAvailableNeverWaitsAndPeerFinishedSeesTheEnd) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd peer(pair[1]);
+    HostSocket socket;
+    socket.adopt(UniqueFd(pair[0]));
+    EXPECT_FALSE(socket.peer_finished());
+    const std::string chunk(65536, 'x');
+    std::size_t sent = 0;
+    int n = 0;
+    while ((n = socket.send_available(chunk.data(), chunk.size())) > 0) {
+        sent += static_cast<std::size_t>(n);
+        ASSERT_LT(sent, 64u << 20) << "the peer never reads: the socket must fill";
+    }
+    EXPECT_EQ(n, 0) << "full: nothing taken, no failure";
+    char buf[65536];
+    ASSERT_GT(::read(peer.get(), buf, sizeof buf), 0);
+    ASSERT_GT(::read(peer.get(), buf, sizeof buf), 0);
+    EXPECT_GT(socket.send_available("y", 1), 0) << "room again";
+
+    ASSERT_EQ(::shutdown(peer.get(), SHUT_WR), 0);
+    EXPECT_TRUE(socket.peer_finished());
+    peer.reset();
+    EXPECT_EQ(socket.send_available("z", 1), -1);
     EXPECT_NE(last_socket_error(), 0);
 }
 

@@ -142,27 +142,75 @@ TEST_F(PipeTest, ShortReadReturnsWhatFitsAndKeepsTheRest) {
     EXPECT_EQ(std::string(buf, n), "next");
 }
 
-TEST_F(PipeTest, LongMessageIsReadWholeIn4096BytePieces) {
+// The rest of a long message waits in memory only until it has been read:
+// then its pages go back, so a long message does not hold memory for the life
+// of the connection.
+TEST_F(PipeTest, LongMessageIsReadWholeIn4096BytePiecesAndItsMemoryGivenBack) {
     NamedPipe server, client;
     pair(&server, &client);
-    std::string big(10000, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 7);
+    for (std::size_t size : {10000u, 150000u}) {
+        std::string big(size, '\0');
+        for (std::size_t i = 0; i < big.size(); ++i) {
+            big[i] = static_cast<char>(i * 7 + size);
+        }
+        send(client, big);
+        std::string got;
+        DWORD status = ERROR_MORE_DATA;
+        std::size_t pieces = 0;
+        while (status == ERROR_MORE_DATA) {
+            char buf[4096];
+            DWORD n = 0;
+            status = server.read(buf, sizeof buf, &n);
+            got.append(buf, n);
+            ++pieces;
+            if (status == ERROR_MORE_DATA) {
+                EXPECT_GE(server.spill_resident(), server.buffered()) << pieces;
+            }
+        }
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        EXPECT_EQ(pieces, (size + 4095) / 4096);
+        EXPECT_EQ(got, big);
+        EXPECT_EQ(server.buffered(), 0u);
+        EXPECT_EQ(server.spill_resident(), 0u) << "given back once read";
     }
-    send(client, big);
-    std::string got;
-    DWORD status = ERROR_MORE_DATA;
-    int pieces = 0;
-    while (status == ERROR_MORE_DATA) {
-        char buf[4096];
-        DWORD n = 0;
-        status = server.read(buf, sizeof buf, &n);
-        got.append(buf, n);
-        ++pieces;
+}
+
+// Reads and writes that never wait: nothing there is ERROR_NO_DATA, a pipe
+// without room takes nothing of a message (never a part of it), and a gone
+// peer is told as by the waiting calls.
+TEST_F(PipeTest, NonBlockingReadsAndWritesNeverWait) {
+    NamedPipe server, client;
+    pair(&server, &client);
+    char buf[4096];
+    DWORD n = 99;
+    EXPECT_EQ(server.read_nowait(buf, sizeof buf, &n), ERROR_NO_DATA);
+    EXPECT_EQ(n, 0u);
+    const std::string message(4000, 'm');
+    std::size_t sent = 0;
+    for (;;) {
+        ASSERT_EQ(server.write_nowait(message.data(), static_cast<DWORD>(message.size()), &n),
+                  ERROR_SUCCESS);
+        if (n == 0) {
+            break;
+        }
+        ASSERT_EQ(n, message.size());
+        ++sent;
+        ASSERT_LT(sent, 100000u) << "the client reads nothing: the pipe must fill";
     }
-    EXPECT_EQ(status, ERROR_SUCCESS);
-    EXPECT_EQ(pieces, 3);
-    EXPECT_EQ(got, big);
+    std::size_t received = 0;
+    DWORD status = ERROR_SUCCESS;
+    while ((status = client.read_nowait(buf, sizeof buf, &n)) == ERROR_SUCCESS) {
+        EXPECT_EQ(std::string(buf, n), message) << "whole messages only";
+        ++received;
+    }
+    EXPECT_EQ(status, ERROR_NO_DATA);
+    EXPECT_EQ(received, sent);
+    send(client, "last");
+    client.close();
+    ASSERT_EQ(server.read_nowait(buf, sizeof buf, &n), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(buf, n), "last");
+    EXPECT_EQ(server.read_nowait(buf, sizeof buf, &n), ERROR_BROKEN_PIPE);
+    EXPECT_EQ(server.write_nowait("x", 1, &n), ERROR_NO_DATA);
 }
 
 TEST_F(PipeTest, ZeroLengthMessageIsNotEndOfFile) {
