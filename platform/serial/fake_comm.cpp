@@ -54,7 +54,7 @@ FakeLine::~FakeLine() = default;
 
 void FakeLine::push_input(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(impl_->m);
-    impl_->input += bytes;
+    impl_->input.insert(impl_->input.end(), bytes.begin(), bytes.end());
     if (!bytes.empty())
         impl_->note_event(EV_RXCHAR);
     impl_->update_readable();
@@ -103,6 +103,12 @@ void FakeLine::hang_up() {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->hung = true;
     impl_->update_readable();
+    impl_->cv.notify_all();
+}
+
+void FakeLine::hold_output(bool on) {
+    std::lock_guard<std::mutex> lock(impl_->m);
+    impl_->output_held = on;
     impl_->cv.notify_all();
 }
 

@@ -105,6 +105,11 @@ class FakeLine : public std::enable_shared_from_this<FakeLine> {
     // readable. reconnect() undoes it.
     void hang_up();
     void reconnect();
+    // Flow control (CTS low, XOFF received) holds the output, or lets it go:
+    // while held, a write with a write time-out waits that long on the process
+    // clock and takes nothing (ERROR_TIMEOUT); one without waits until the
+    // output is let go.
+    void hold_output(bool on);
     // SetCommState fails whenever the DCB asks `field` to be `value`
     // (refuse_any: to differ from the line's current value).
     void refuse(DcbField field, DWORD value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,7 @@ COMMPROP uart_properties();
 struct FakeLine::Impl {
     mutable std::mutex m;
     mutable std::condition_variable cv;
-    std::string input;
+    std::deque<char> input;  // taken from the front a block at a time
     std::string output;
     std::vector<LineEvent> log;
     DCB dcb{};
@@ -39,6 +40,7 @@ struct FakeLine::Impl {
     bool hung = false;
     bool modem_lines = true;  // false: the driver reports no modem lines
     std::uint64_t reads = 0;  // ReadFile calls
+    bool output_held = false;  // flow control holds the output
     bool open = false;
     std::uint64_t generation = 0;  // bumped by every open and close
     int opens = 0;

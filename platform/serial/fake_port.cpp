@@ -1,4 +1,5 @@
 // A port opened on a fake line: the CommPort calls on the line's shared state.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -263,10 +264,10 @@ class FakeCommPort final : public CommPort {
         const bool all_zero = t.ReadIntervalTimeout == 0 && t.ReadTotalTimeoutMultiplier == 0 &&
                               t.ReadTotalTimeoutConstant == 0;
         auto take = [&] {
-            while (*done < count && !d.input.empty()) {
-                out[(*done)++] = d.input.front();
-                d.input.erase(0, 1);
-            }
+            const std::size_t n = std::min<std::size_t>(count - *done, d.input.size());
+            std::copy_n(d.input.begin(), n, out + *done);
+            d.input.erase(d.input.begin(), d.input.begin() + static_cast<std::ptrdiff_t>(n));
+            *done += static_cast<DWORD>(n);
             d.update_readable();
         };
         if (at_once || count == 0) {
@@ -307,10 +308,33 @@ class FakeCommPort final : public CommPort {
 
     bool WriteFile(const void* buffer, DWORD count, DWORD* done) override {
         auto& d = impl();
-        std::lock_guard<std::mutex> lock(d.m);
+        std::unique_lock<std::mutex> lock(d.m);
         *done = 0;
         if (!check(d, CommCall::WriteFile))
             return false;
+        // Output held by flow control: a write with a time-out waits that long
+        // (on the process clock) and takes nothing; one without waits until
+        // the line lets go, hangs up or is closed.
+        if (d.output_held) {
+            const std::uint64_t total =
+                static_cast<std::uint64_t>(d.timeouts.WriteTotalTimeoutMultiplier) * count +
+                d.timeouts.WriteTotalTimeoutConstant;
+            if (total != 0) {
+                lock.unlock();
+                varolan::sleep_ms(static_cast<std::uint32_t>(total));
+                lock.lock();
+            } else {
+                d.cv.wait(lock, [&] { return !d.output_held || d.hung || !alive(d); });
+            }
+            if (!alive(d)) {
+                error_ = ERROR_OPERATION_ABORTED;
+                return false;
+            }
+            if (d.output_held && !d.hung) {
+                error_ = ERROR_TIMEOUT;
+                return false;
+            }
+        }
         if (d.hung) {
             error_ = comm_line_error(EIO);  // the line has gone away
             return false;

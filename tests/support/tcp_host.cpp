@@ -110,6 +110,14 @@ void TcpHost::set_close_after_greeting(bool on) {
     close_after_greeting_ = on;
 }
 
+void TcpHost::set_reading(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reading_ = on;
+    }
+    wake();
+}
+
 void TcpHost::wake() {
     std::uint64_t one = 1;
     while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -231,7 +239,7 @@ void TcpHost::run() {
             owners.push_back(-1);
             fds.push_back(pollfd{listen_fd_, POLLIN, 0});
             owners.push_back(-1);
-            for (std::size_t i = 0; i < connections_.size(); ++i) {
+            for (std::size_t i = 0; i < connections_.size() && reading_; ++i) {
                 const Connection& c = connections_[i];
                 if (!c.closed) {
                     fds.push_back(pollfd{c.fd, POLLIN, 0});

@@ -34,6 +34,9 @@ class TcpHost {
     void set_echo(bool on);
     // Close every new connection right after the greeting.
     void set_close_after_greeting(bool on);
+    // Stop (or resume) reading every connection: what peers send then waits in
+    // the connections, as with a host that has stopped reading. On by default.
+    void set_reading(bool on);
 
     // Connection index -1 = the most recent one. Sending and closing are done by
     // the host thread; these calls return once it has done them.
@@ -90,6 +93,7 @@ class TcpHost {
     std::string greeting_;
     bool echo_ = false;
     bool close_after_greeting_ = false;
+    bool reading_ = true;
     bool stopping_ = false;
 };
 
