@@ -1,7 +1,7 @@
 // tarnix-connect: a user's client for the gateway's pipe. Every byte typed is
 // sent as one message (the gateway's prompt reads one byte per message) and
-// everything the gateway sends is written to standard output. The program ends
-// with 0 when the gateway closes the pipe.
+// everything the gateway sends is written to standard output, both at the same
+// time. The program ends with 0 when the gateway closes the pipe.
 //
 // With standard input not a terminal (scripts), end of input does not end the
 // session at once: the program goes on showing what the gateway sends until the
@@ -73,6 +73,35 @@ int drain_pipe(pipe::NamedPipe& p) {
     }
 }
 
+// Typed bytes read but not yet sent: the program reads the terminal only when
+// this is empty, so it never holds more than one read's worth.
+struct Typed {
+    unsigned char bytes[4096];
+    std::size_t pos = 0;
+    std::size_t len = 0;
+    bool empty() const { return pos == len; }
+};
+
+// Sends the typed bytes, one message each, as far as the pipe takes them now.
+// Returns false when the gateway has gone.
+bool send_typed(pipe::NamedPipe& p, Typed& typed) {
+    while (!typed.empty()) {
+        DWORD written = 0;
+        if (p.write_nowait(&typed.bytes[typed.pos], 1, &written) != ERROR_SUCCESS) {
+            return false;
+        }
+        if (written == 0) {
+            return true;  // the pipe is full: go on when it takes more
+        }
+        ++typed.pos;
+    }
+    typed.pos = typed.len = 0;
+    return true;
+}
+
+// Reads and writes at the same time: the gateway's output is copied to the
+// terminal while typed bytes wait for room in the pipe, so a paste of any size
+// into a host that echoes it goes through.
 int run(const std::string& path, std::uint32_t linger_ms) {
     pipe::NamedPipe p;
     DWORD status = pipe::connect_pipe_client(path, &p);
@@ -83,19 +112,24 @@ int run(const std::string& path, std::uint32_t linger_ms) {
     console::RawMode raw;
     raw.enter(console::STDIN_FD);
 
+    Typed typed;
     bool input_open = true;
     std::uint64_t deadline = 0;
     for (;;) {
-        PollFd fds[2] = {{p.poll_fd(), poll_in, 0}, {console::STDIN_FD, poll_in, 0}};
+        const bool waiting_to_send = !typed.empty();
+        PollFd fds[2] = {
+            {p.poll_fd(), static_cast<short>(poll_in | (waiting_to_send ? poll_out : 0)), 0},
+            {console::STDIN_FD, poll_in, 0}};
+        const bool read_input = input_open && !waiting_to_send;
         std::uint32_t timeout = INFINITE_WAIT;
-        if (!input_open) {
+        if (!input_open && !waiting_to_send) {
             std::uint64_t now = monotonic_ms();
             if (now >= deadline) {
                 return 0;
             }
             timeout = static_cast<std::uint32_t>(deadline - now);
         }
-        int ready = poll_fds(fds, input_open ? 2 : 1, timeout);
+        int ready = poll_fds(fds, read_input ? 2 : 1, timeout);
         if (ready < 0) {
             raw.restore();
             std::fprintf(stderr, "tarnix-connect: poll failed\n");
@@ -104,7 +138,7 @@ int run(const std::string& path, std::uint32_t linger_ms) {
         if (ready == 0) {
             continue;  // the deadline is tested above
         }
-        if (fds[0].revents != 0) {
+        if ((fds[0].revents & ~poll_out) != 0) {
             int result = drain_pipe(p);
             if (result == 1) {
                 return 0;
@@ -118,21 +152,22 @@ int run(const std::string& path, std::uint32_t linger_ms) {
                 deadline = monotonic_ms() + linger_ms;
             }
         }
-        if (input_open && fds[1].revents != 0) {
-            unsigned char typed[4096];
-            long n = console::read_fd(console::STDIN_FD, typed, sizeof typed);
+        if (read_input && fds[1].revents != 0) {
+            long n = console::read_fd(console::STDIN_FD, typed.bytes, sizeof typed.bytes);
             if (n <= 0) {
                 input_open = false;
                 deadline = monotonic_ms() + linger_ms;
-                continue;
+            } else {
+                typed.pos = 0;
+                typed.len = static_cast<std::size_t>(n);
             }
-            for (long i = 0; i < n; ++i) {
-                DWORD written = 0;
-                if (p.write(&typed[i], 1, &written) != ERROR_SUCCESS) {
-                    // The gateway has gone: show what it still sent, then leave.
-                    return drain_pipe(p) < 0 ? 1 : 0;
-                }
-            }
+        }
+        if (!send_typed(p, typed)) {
+            // The gateway has gone: show what it still sent, then leave.
+            return drain_pipe(p) < 0 ? 1 : 0;
+        }
+        if (!input_open && waiting_to_send && typed.empty()) {
+            deadline = monotonic_ms() + linger_ms;
         }
     }
 }
