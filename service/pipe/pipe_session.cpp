@@ -70,6 +70,13 @@ class PipeUserSide final : public UserSide {
         DWORD n = 0;
         return pipe_.write(data, size, &n) == ERROR_SUCCESS;
     }
+    // One message, whole or not at all.
+    bool write_available(const void* data, std::uint32_t size, std::uint32_t* done) override {
+        DWORD n = 0;
+        const DWORD status = pipe_.write_nowait(data, size, &n);
+        *done = n;
+        return status == ERROR_SUCCESS;
+    }
     void close() override { pipe_.close(); }
     int poll_fd() const override { return pipe_.poll_fd(); }
 
@@ -111,67 +118,113 @@ void end_session(SessionRecord& record) {
     close_user_side(record);
 }
 
-enum class RelayEnd { to_prompt, session_over };
+// What the client's input came to in one pass.
+enum class ClientInput { taken, escape, gone };
 
-// Moves data between the client and the host until the client escapes, the
-// host closes, or the client goes.
-RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
+// Reads what the client has sent, up to one block: message after message
+// (the rest of a long one included) while they are there and fit. Each read is
+// what one read of the pipe would give, and each is looked at for the escape
+// by itself: a read holding an escape character ends the gathering, the reads
+// before it are forwarded and it is dropped whole.
+ClientInput take_client_input(PipeSessionState& state, pipe::NamedPipe& instance) {
     SessionRecord& record = state.record;
-    pipe::NamedPipe& instance = side.instance();
-    // The client's pipe and the reader's hand-over event, registered once for
-    // the whole connection: an idle session waits on them five times a second.
-    PollFd fds[2] = {{instance.poll_fd(), poll_in, 0}, {record.block_event.poll_fd(), poll_in, 0}};
-    WaitSet waits(fds, 2);
-    waits.register_all();  // refused: every wait is a poll() instead
+    DWORD gathered = 0;
     for (;;) {
-        gate_pass();
-        // Each pass starts by waiting until the client has sent something, the
-        // reader has signalled a block or the connection's end, or the idle
-        // wait is over; anything already there ends the wait at once. A pass
-        // that moved data is thus followed at once when there is more, as is
-        // one that left part of a long message in the pipe's own buffer. A
-        // pass that finds the client silent skips the peek, which would only
-        // say the same. The idle wait may end up to a quarter early, so that
-        // the idle sessions' wake-ups share the kernel's timers.
-        const std::uint32_t idle = idle_wait_ms.load(std::memory_order_relaxed);
-        const int ready = instance.buffered() > 0 ? waits.wait(0) : waits.wait(idle, idle / 4);
-        // The signal is only a wake-up; the block itself is in the record.
-        if (ready > 0 && fds[1].revents != 0) {
-            record.block_event.try_consume();
+        DWORD n = 0;
+        const DWORD status =
+            instance.read_nowait(state.transfer + gathered, BLOCK_SIZE - gathered, &n);
+        const bool read = status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
+        if (!read && status != ERROR_NO_DATA && gathered == 0) {
+            return ClientInput::gone;  // after data, it is seen at the next pass
         }
-        const bool look_at_client = ready < 0 || fds[0].revents != 0 || instance.buffered() > 0;
-
-        DWORD available = 0;
-        bool message_waiting = false;
-        if (look_at_client && instance.peek(&available, &message_waiting) != ERROR_SUCCESS) {
-            end_session(record);
-            return RelayEnd::session_over;
+        if (read && block_has_escape(state.transfer + gathered, n)) {
+            if (gathered > 0) {
+                forward_user_block(record, state.transfer, gathered);
+            }
+            forward_user_block(record, state.transfer + gathered, n);
+            return ClientInput::escape;
         }
         // An empty message counts no bytes but is read all the same, so that it
         // does not keep the pipe signalled.
-        if (available > 0 || message_waiting) {
-            DWORD count = 0;
-            instance.read(state.transfer, BLOCK_SIZE, &count);  // more data: next pass
-            byte_count.fetch_add(static_cast<std::int32_t>(count));
-            if (block_has_escape(state.transfer, count)) {
-                end_host_connection(record);
-                return RelayEnd::to_prompt;
+        gathered += n;
+        if (!read || status == ERROR_MORE_DATA || gathered == BLOCK_SIZE) {
+            break;
+        }
+    }
+    if (gathered > 0) {
+        forward_user_block(record, state.transfer, gathered);
+    }
+    return ClientInput::taken;
+}
+
+// Moves data between the client and the host until the client escapes, the
+// host closes, or the client goes. Nothing here waits for the client or the
+// host to take data: what they do not take waits, and the pass waits for them
+// to take more while it serves everything else.
+RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
+    SessionRecord& record = state.record;
+    pipe::NamedPipe& instance = side.instance();
+    // The client's pipe, the reader's hand-over event and the host's socket,
+    // registered once for the whole connection (the host's only while bytes
+    // wait for it): an idle session waits on them five times a second.
+    enum { CLIENT, READER, HOST };
+    PollFd fds[3] = {{instance.poll_fd(), poll_in, 0},
+                     {record.block_event.poll_fd(), poll_in, 0},
+                     {record.host_socket.fd(), 0, 0}};
+    WaitSet waits(fds, 3);
+    waits.register_all();  // refused: every wait is a poll() instead
+    for (;;) {
+        gate_pass();
+        // Each pass starts by waiting until the client has sent something (when
+        // there is room for it) or taken what waits for it, the reader has
+        // signalled a block or the connection's end, the host has taken what
+        // waits for it, or the idle wait is over; anything already there ends
+        // the wait at once. The client's hang-up is always heard. The idle
+        // wait may end up to a quarter early, so that the idle sessions'
+        // wake-ups share the kernel's timers.
+        const bool want_input = wants_user_input(record);
+        waits.set_events(
+            CLIENT, static_cast<short>((want_input ? poll_in : 0) |
+                                       (user_output_waiting(record) ? poll_out : 0) | poll_hup));
+        waits.set_events(HOST, host_output_waiting(record) ? poll_out : 0);
+        const std::uint32_t idle = idle_wait_ms.load(std::memory_order_relaxed);
+        const bool rest_waiting = want_input && instance.buffered() > 0;
+        const int ready = rest_waiting ? waits.wait(0) : waits.wait(idle, idle / 4);
+        // The signal is only a wake-up; the block itself is in the record.
+        if (ready > 0 && fds[READER].revents != 0) {
+            record.block_event.try_consume();
+        }
+        const short client = ready < 0 ? static_cast<short>(poll_in) : fds[CLIENT].revents;
+        const bool client_hung_up = (client & (poll_hup | poll_err)) != 0;
+        if (want_input && (rest_waiting || (client & poll_in) != 0 || client_hung_up)) {
+            switch (take_client_input(state, instance)) {
+                case ClientInput::gone:
+                    end_session(record);
+                    return RelayEnd::session_over;
+                case ClientInput::escape:
+                    end_host_connection(record);
+                    return RelayEnd::to_prompt;
+                case ClientInput::taken:
+                    break;
             }
-            if (count > 0) {
-                queue_user_data(record, state.transfer, count);
-                send_host_queue(record);
-            }
+        } else if (client_hung_up) {
+            // Gone, with input left that there is no room for: it cannot be taken.
+            end_session(record);
+            return RelayEnd::session_over;
         }
 
         if (host_connection_closed(record)) {
             end_host_connection(record);
             return RelayEnd::to_prompt;
         }
-
-        std::int32_t received = host_block_count(record);
-        if (received != 0) {
-            pass_host_block(record, received);
-            drain_host_block(record);
+        std::uint32_t written = 0;
+        if (deliver_host_block(record, &written) == HostBlock::user_failed) {
+            end_session(record);
+            return RelayEnd::session_over;
+        }
+        if (!send_to_host(record) || host_gone_behind_stuck_user(record)) {
+            end_host_connection(record);
+            return RelayEnd::to_prompt;
         }
     }
 }
@@ -232,11 +285,13 @@ void pipe_session() {
     record.user_handle = std::move(side_owner);
 
     for (;;) {
-        if (run_command_prompt(record, state->prompt) == 0) {
-            if (!record.user_handle) {
+        switch (run_command_prompt(record, state->prompt)) {
+            case PromptEnd::user_gone:
                 return;  // quit, or the client went at the prompt
-            }
-            continue;
+            case PromptEnd::no_connection:
+                continue;
+            case PromptEnd::connected:
+                break;
         }
         if (relay(*state, *side) == RelayEnd::session_over) {
             return;

@@ -133,8 +133,10 @@ struct PortSession {
     Outcome serve_user();
     Outcome relay();
     void hang_up(bool drop_dtr);
-    bool send_line(const char* text, std::uint32_t length);
-    void idle_wait();
+    enum class Input { none, taken, dropped, escape, line_gone };
+    Input take_port_input();
+    bool send_login_script();
+    bool idle_wait();
 };
 
 Outcome PortSession::open_port() {
@@ -322,29 +324,76 @@ void PortSession::await_line_signal() {
     p->SetCommMask(0);
 }
 
-bool PortSession::send_line(const char* text, std::uint32_t length) {
-    char line[REG_STRING_SIZE + 1];
-    std::memcpy(line, text, length);
-    line[length] = '\r';
-    queue_user_data(record, line, length + 1);
-    return send_host_queue(record);
+// Reads the port when there is room for what it may bring (or the host is
+// stuck, when it is read only for the escape) and forwards the block. A block
+// led by NUL is dropped uncounted.
+PortSession::Input PortSession::take_port_input() {
+    if (!wants_user_input(record)) {
+        return Input::none;
+    }
+    CommPort* p = port();
+    DWORD n = 0;
+    if (!p->ReadFile(port_buffer, sizeof port_buffer, &n)) {
+        // The line itself has gone (device removed, other end closed):
+        // nothing more can come from it, so the connection ends.
+        if (p->last_error() == ERROR_BROKEN_PIPE) {
+            return Input::line_gone;
+        }
+        n = 0;
+    }
+    if (n == 0) {
+        return Input::none;
+    }
+    if (port_buffer[0] == '\0') {
+        return Input::dropped;
+    }
+    return forward_user_block(record, port_buffer, n) == UserBlock::escape ? Input::escape
+                                                                           : Input::taken;
 }
 
-void PortSession::idle_wait() {
-    PollFd fds[2];
+// The login script, once per connection: each line after its delay, with a
+// carriage return. Until the host queue has room for all of it, it waits for
+// a later pass. False when the host connection has failed.
+bool PortSession::send_login_script() {
+    constexpr std::size_t SCRIPT_ROOM = 2 * (REG_STRING_SIZE + REG_STRING_SIZE / 2);
+    if (record.host_queue.room() < SCRIPT_ROOM) {
+        return true;
+    }
+    const bool sent = login_script.for_each([this](const char* text, std::uint32_t length) {
+        char line[REG_STRING_SIZE + 1];
+        std::memcpy(line, text, length);
+        line[length] = '\r';
+        sleep_ms(script_delay);
+        return queue_for_host(record, line, length + 1, true) && send_to_host(record);
+    });
+    script_pending = false;
+    script_delay = 0;
+    return sent;
+}
+
+// Waits for the port's input (when there is room for it), the reader's
+// signal, the host taking what waits for it, or the idle time. True when the
+// port has hung up while it was not being read.
+bool PortSession::idle_wait() {
+    PollFd fds[3];
     unsigned count = 0;
-    int port_fd = record.user_handle ? record.user_handle->poll_fd() : -1;
+    const int port_fd = record.user_handle ? record.user_handle->poll_fd() : -1;
+    const bool want_input = wants_user_input(record);
     if (port_fd >= 0) {
-        fds[count++] = PollFd{port_fd, poll_in, 0};
+        fds[count++] = PollFd{port_fd, want_input ? poll_in : static_cast<short>(0), 0};
     }
     if (record.block_event.valid()) {
         fds[count++] = PollFd{record.block_event.poll_fd(), poll_in, 0};
+    }
+    if (host_output_waiting(record)) {
+        fds[count++] = PollFd{record.host_socket.fd(), poll_out, 0};
     }
     poll_fds(fds, count, idle_wait_ms.load(std::memory_order_relaxed));
     // The reader's signal is only a wake-up; the block itself is in the record.
     if (record.block_event.valid()) {
         record.block_event.try_consume();
     }
+    return port_fd >= 0 && !want_input && (fds[0].revents & (poll_hup | poll_err)) != 0;
 }
 
 // Ends the host connection and closes the port. With the hardware handshake
@@ -362,8 +411,12 @@ void PortSession::hang_up(bool drop_dtr) {
 Outcome PortSession::relay() {
     connection_count.fetch_add(1, std::memory_order_relaxed);
     CommPort* p = port();
+    // Reads return at once with what has arrived; a write that the line's
+    // flow control holds ends after a while with what went, so that the relay
+    // still notices the escape, a line drop and the host.
     timeouts = COMMTIMEOUTS{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = PORT_WRITE_WAIT_MS;
     if (!p->SetCommTimeouts(&timeouts)) {
         end_host_connection(record);
         return give_up(DEVICE_SETUP_ERROR);
@@ -379,13 +432,10 @@ Outcome PortSession::relay() {
     const bool watch_line = line_watched && line_mode(auto_open, &mode);
     for (;;) {
         gate_pass();
-        bool busy = false;
-
         errors = 0;
         if (p->ClearCommError(&errors, nullptr) && (errors & CE_BREAK) != 0) {
-            record.host_socket.send(IAC_BRK, sizeof IAC_BRK);
+            queue_for_host(record, IAC_BRK, sizeof IAC_BRK, false);
         }
-
         if (watch_line) {
             DWORD modem = 0;
             if (p->GetCommModemStatus(&modem) && (modem & mode.status_bit) == 0) {
@@ -394,59 +444,40 @@ Outcome PortSession::relay() {
             }
         }
 
-        DWORD n = 0;
-        if (!p->ReadFile(port_buffer, sizeof port_buffer, &n)) {
-            // The line itself has gone (device removed, other end closed):
-            // nothing more can come from it, so the connection ends.
-            if (p->last_error() == ERROR_BROKEN_PIPE) {
-                break;
-            }
-            n = 0;
-        }
-        if (n > 0 && port_buffer[0] != '\0') {
-            byte_count.fetch_add(static_cast<std::int32_t>(n), std::memory_order_relaxed);
-            if (block_has_escape(port_buffer, n)) {
-                break;
-            }
-            queue_user_data(record, port_buffer, n);
-            if (!send_host_queue(record)) {
-                break;
-            }
-            busy = true;
-        } else if (script_pending) {
-            bool sent = login_script.for_each([this](const char* text, std::uint32_t length) {
-                sleep_ms(script_delay);
-                return send_line(text, length);
-            });
-            if (!sent) {
-                break;
-            }
-            script_pending = false;
-            script_delay = 0;
-            busy = true;
+        const Input input = take_port_input();
+        if (input == Input::escape || input == Input::line_gone) {
+            break;
         }
         // A block led by NUL is dropped, but it was input all the same (a break
         // leaves one): the next pass follows at once, so that a break flagged
         // just after this pass's check is not left waiting for more input.
-        if (n > 0) {
-            busy = true;
+        bool busy = input != Input::none;
+        if (input == Input::none && script_pending) {
+            if (!send_login_script()) {
+                break;
+            }
+            busy = !script_pending;  // sent, not left for want of room
         }
 
         if (host_connection_closed(record)) {
             break;
         }
-
-        std::int32_t count = host_block_count(record);
-        if (count != 0) {
-            if (pass_host_block(record, count) > 0 && script_delay != 0) {
-                script_pending = true;
-            }
-            drain_host_block(record);
-            busy = true;
+        std::uint32_t written = 0;
+        const HostBlock block = deliver_host_block(record, &written);
+        if (block == HostBlock::user_failed) {
+            break;
         }
+        if (written > 0 && script_delay != 0) {
+            script_pending = true;
+        }
+        // A write that the line held has waited its time already.
+        busy = busy || block == HostBlock::delivered || block == HostBlock::waiting;
 
-        if (!busy) {
-            idle_wait();
+        if (!send_to_host(record) || host_gone_behind_stuck_user(record)) {
+            break;
+        }
+        if (!busy && idle_wait()) {
+            break;  // the line hung up while it was not read
         }
     }
     hang_up(true);
@@ -491,11 +522,13 @@ Outcome PortSession::serve_user() {
     }
 
     for (;;) {
-        if (run_command_prompt(record, prompt_line) == 1) {
-            return relay();
-        }
-        if (!record.user_handle) {
-            return Outcome::ok;
+        switch (run_command_prompt(record, prompt_line)) {
+            case PromptEnd::connected:
+                return relay();
+            case PromptEnd::user_gone:
+                return Outcome::ok;
+            case PromptEnd::no_connection:
+                break;
         }
     }
 }

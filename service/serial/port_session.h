@@ -13,6 +13,10 @@ namespace varolan::service {
 // Longest wait of an idle relay pass (ms). The wait ends at once when the port
 // has input or the host reader hands over a block.
 inline constexpr std::uint32_t PORT_IDLE_WAIT_MS = 100;
+// Longest wait of one write to the port while relaying (ms): a write that
+// the line's flow control holds ends after this with what went, and the rest
+// waits for the next pass.
+inline constexpr std::uint32_t PORT_WRITE_WAIT_MS = 200;
 // Sets that wait (INFINITE_WAIT leaves only the wake-ups; a line signal that
 // drops while nothing moves is then noticed at the next data). Tests use it to
 // show that the relay never depends on the timeout to move data.

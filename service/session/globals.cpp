@@ -11,6 +11,7 @@ char escape_set[ESCAPE_SET_SIZE] = {};
 std::atomic<std::uint16_t> telnet_port{23};
 std::atomic<std::int32_t> connection_count{0};
 std::atomic<std::int32_t> byte_count{0};
+std::atomic<std::int32_t> discarded_count{0};
 std::atomic<std::uint64_t> worker_thread_slot{0};
 
 namespace {
@@ -91,6 +92,7 @@ void reset_globals() {
     telnet_port.store(23);
     connection_count.store(0);
     byte_count.store(0);
+    discarded_count.store(0);
     worker_thread_slot.store(0);
     thread_sequence.store(0);
     gate_release();

@@ -29,6 +29,10 @@ extern std::atomic<std::uint16_t> telnet_port;
 // every session thread.
 extern std::atomic<std::int32_t> connection_count;
 extern std::atomic<std::int32_t> byte_count;
+// User bytes read and thrown away because the host they were for had taken
+// nothing for the stuck-host time (counted in byte_count as well), over every
+// session. Not shown to users.
+extern std::atomic<std::int32_t> discarded_count;
 
 // Auto-reset event each new port session sets once it has taken its port index.
 Event& port_handshake_event();

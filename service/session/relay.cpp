@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/core/clock.h"
+
 namespace varolan::service {
 
 unsigned char* HostQueue::reserve(std::size_t n) {
@@ -20,6 +22,87 @@ void HostQueue::consume(std::size_t n) {
     }
 }
 
+namespace {
+
+// Room for a user block with every byte doubled.
+constexpr std::size_t USER_BLOCK_ROOM = 2 * BLOCK_SIZE;
+
+// Bytes are about to be queued: when none waited before, the host's wait
+// starts now.
+void note_host_wait(SessionRecord& record) {
+    if (record.host_queue.empty()) {
+        record.host_waiting_since = now_ms();
+    }
+}
+
+}  // namespace
+
+void reset_relay_state(SessionRecord& record) {
+    record.telnet = TelnetState{};
+    record.host_queue.clear();
+    record.deliver_length = -1;
+    record.deliver_offset = 0;
+    record.host_waiting_since = 0;
+    record.user_waiting_since = 0;
+    record.discarded = 0;
+}
+
+bool host_stuck(const SessionRecord& record) {
+    return !record.host_queue.empty() && now_ms() - record.host_waiting_since >= STUCK_MS;
+}
+
+bool wants_user_input(const SessionRecord& record) {
+    return record.host_queue.room() >= USER_BLOCK_ROOM || host_stuck(record);
+}
+
+bool queue_for_host(SessionRecord& record, const void* bytes, std::size_t count, bool as_data) {
+    HostQueue& queue = record.host_queue;
+    const std::size_t need = as_data ? 2 * count : count;
+    if (need > queue.room()) {
+        return false;
+    }
+    note_host_wait(record);
+    unsigned char* end = queue.reserve(need);
+    if (as_data) {
+        queue.commit(double_iac(static_cast<const unsigned char*>(bytes), count, end));
+    } else {
+        std::memcpy(end, bytes, count);
+        queue.commit(count);
+    }
+    return true;
+}
+
+UserBlock forward_user_block(SessionRecord& record, const void* block, std::size_t count) {
+    byte_count.fetch_add(static_cast<std::int32_t>(count), std::memory_order_relaxed);
+    if (block_has_escape(static_cast<const char*>(block), count)) {
+        return UserBlock::escape;
+    }
+    if (queue_for_host(record, block, count, true)) {
+        return UserBlock::forwarded;
+    }
+    // Read without room only because the host is stuck: the escape was looked
+    // for, the rest cannot go anywhere.
+    record.discarded += static_cast<std::int32_t>(count);
+    discarded_count.fetch_add(static_cast<std::int32_t>(count), std::memory_order_relaxed);
+    return UserBlock::discarded;
+}
+
+bool send_to_host(SessionRecord& record) {
+    HostQueue& queue = record.host_queue;
+    if (queue.empty()) {
+        return true;
+    }
+    const int sent = record.host_socket.send_available(queue.front(), queue.size());
+    if (sent < 0) {
+        return false;
+    }
+    if (sent > 0) {
+        queue.consume(static_cast<std::size_t>(sent));
+        record.host_waiting_since = now_ms();
+    }
+    return true;
+}
+
 std::int32_t filter_telnet(SessionRecord& record) {
     const std::int32_t count = record.received_count.load(std::memory_order_acquire);
     std::size_t n = count <= 0 ? 0 : static_cast<std::size_t>(count);
@@ -27,43 +110,69 @@ std::int32_t filter_telnet(SessionRecord& record) {
         n = BLOCK_SIZE;
     }
     HostQueue& queue = record.host_queue;
+    const bool was_empty = queue.empty();
     TelnetAnswers answers;
     answers.capacity = queue.room();
     answers.data = queue.reserve(answers.capacity);
     auto* data = reinterpret_cast<unsigned char*>(record.receive_buffer);
     const std::size_t length = filter_telnet(record.telnet, record.terminal_type, data, n, answers);
+    if (answers.length > 0 && was_empty) {
+        record.host_waiting_since = now_ms();
+    }
     queue.commit(answers.length);
     record.receive_buffer[length] = '\0';
     return static_cast<std::int32_t>(length);
 }
 
-void queue_user_data(SessionRecord& record, const void* data, std::size_t count) {
-    HostQueue& queue = record.host_queue;
-    if (2 * count > queue.room()) {
-        return;
+HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
+    *written = 0;
+    const std::int32_t count = host_block_count(record);
+    if (count == 0) {
+        return HostBlock::none;
     }
-    unsigned char* end = queue.reserve(2 * count);
-    queue.commit(double_iac(static_cast<const unsigned char*>(data), count, end));
+    if (record.deliver_length < 0) {
+        // Its answers must fit before the block is taken; until then the
+        // reader waits, and so does the host's sending.
+        if (record.host_queue.room() < telnet_answer_bound(static_cast<std::size_t>(count))) {
+            return HostBlock::held;
+        }
+        byte_count.fetch_add(count, std::memory_order_relaxed);
+        record.deliver_length = filter_telnet(record);
+        record.deliver_offset = 0;
+        record.user_waiting_since = now_ms();
+    }
+    const auto left = static_cast<std::uint32_t>(record.deliver_length - record.deliver_offset);
+    if (left > 0) {
+        if (!record.user_handle) {
+            return HostBlock::user_failed;
+        }
+        std::uint32_t done = 0;
+        const bool ok = record.user_handle->write_available(
+            record.receive_buffer + record.deliver_offset, left, &done);
+        if (done > left) {
+            done = left;
+        }
+        if (done > 0) {
+            record.deliver_offset += static_cast<std::int32_t>(done);
+            record.user_waiting_since = now_ms();
+            *written = done;
+        }
+        if (!ok) {
+            return HostBlock::user_failed;
+        }
+        if (done < left) {
+            return HostBlock::waiting;
+        }
+    }
+    record.deliver_length = -1;
+    record.deliver_offset = 0;
+    drain_host_block(record);
+    return HostBlock::delivered;
 }
 
-bool send_host_queue(SessionRecord& record) {
-    HostQueue& queue = record.host_queue;
-    if (queue.empty()) {
-        return true;
-    }
-    const bool sent = record.host_socket.send_all(queue.front(), queue.size());
-    queue.clear();
-    return sent;
-}
-
-std::int32_t pass_host_block(SessionRecord& record, std::int32_t count) {
-    byte_count.fetch_add(count, std::memory_order_relaxed);
-    const std::int32_t length = filter_telnet(record);
-    send_host_queue(record);
-    if (length > 0 && record.user_handle) {
-        record.user_handle->write(record.receive_buffer, static_cast<std::uint32_t>(length));
-    }
-    return length;
+bool host_gone_behind_stuck_user(const SessionRecord& record) {
+    return user_output_waiting(record) && now_ms() - record.user_waiting_since >= STUCK_MS &&
+           record.host_socket.peer_finished();
 }
 
 }  // namespace varolan::service

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/session/relay.h"
 #include "service/session/user_text.h"
 
 namespace varolan::service {
@@ -230,6 +231,7 @@ void end_host_connection(SessionRecord& record) {
     record.drained_event.close();
     record.block_event.close();
     record.received_count.store(0, std::memory_order_relaxed);
+    reset_relay_state(record);
 }
 
 int connect_host(SessionRecord& record, char* host_name) {
@@ -274,13 +276,13 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     return 1;
 }
 
-int run_command_prompt(SessionRecord& record, const char* prompt) {
+PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
     char line[LINE_SIZE];
     for (;;) {
         gate_pass();
         if (read_line(record.user_handle.get(), LINE_LIMIT, prompt, line) < 0) {
             close_user_side(record);
-            return 0;
+            return PromptEnd::user_gone;
         }
         for (char* p = line; *p != '\0'; ++p) {
             *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
@@ -301,7 +303,7 @@ int run_command_prompt(SessionRecord& record, const char* prompt) {
                 break;
             case 'Q':
                 close_user_side(record);
-                return 0;
+                return PromptEnd::user_gone;
             case 'O': {
                 char command[LINE_SIZE] = {};
                 char host[LINE_SIZE] = {};
@@ -315,7 +317,8 @@ int run_command_prompt(SessionRecord& record, const char* prompt) {
                 if (words >= 2) {
                     std::memcpy(line, host, sizeof line);
                 }
-                return connect_host(record, line, port) != 0 ? 1 : 0;
+                return connect_host(record, line, port) != 0 ? PromptEnd::connected
+                                                             : PromptEnd::no_connection;
             }
             default:
                 write_text(user, invalid_command_text);

@@ -73,9 +73,17 @@ struct SessionRecord {
     // (which costs more than the block's whole relay).
     std::atomic<int> session_cpu{-1};
 
-    // The relay's own state for the open connection (session thread only).
+    // The relay's own state for the open connection (session thread only;
+    // reset by connect_host and end_host_connection).
     TelnetState telnet;    // a host command cut by the last block's end
     HostQueue host_queue;  // bytes waiting for the host
+    // The waiting host block once filtered: its data bytes (-1: not filtered
+    // yet) and how many of them the user side has taken.
+    std::int32_t deliver_length = -1;
+    std::int32_t deliver_offset = 0;
+    std::uint64_t host_waiting_since = 0;  // the host last took a byte, or bytes began to wait
+    std::uint64_t user_waiting_since = 0;  // the user side last took a byte of the block
+    std::int32_t discarded = 0;            // user bytes thrown away while the host was stuck
 };
 
 // Puts the configured terminal type into the record, cut to 15 characters.
@@ -92,10 +100,16 @@ void format_session_prompt(char* out, const char* device_name);
 // arrived (the line is then empty).
 int read_line(UserSide* handle, int max_length, const char* prompt, char* line);
 
-// Runs the command dialogue on record.user_handle. Returns 1 with a host
-// connection open (reader thread running), or 0 without one; after 0 a null
-// user_handle means the session must end.
-int run_command_prompt(SessionRecord& record, const char* prompt);
+// How the command dialogue ended.
+enum class PromptEnd {
+    connected,      // a host connection is open, its reader thread running
+    no_connection,  // none was made (unknown host, failed connect): show the prompt again
+    user_gone,      // the user quit, or the user side failed: user_handle is null
+};
+
+// Runs the command dialogue on record.user_handle until a host connection is
+// open or the dialogue ends without one.
+PromptEnd run_command_prompt(SessionRecord& record, const char* prompt);
 
 // Opens a host connection without dialogue (automatic connections). `host_name`
 // is a buffer of at least LINE_SIZE bytes; the resolver may lower-case it, and

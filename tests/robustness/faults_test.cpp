@@ -105,42 +105,128 @@ TEST_F(FaultsTest, HostResetMidBlockReturnsTheUserToThePrompt) {
     EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
 }
 
-TEST_F(FaultsTest, AHostThatNeverReadsBlocksOnlyItsOwnSession) {
+// How long a host may take nothing before the gateway counts it as stuck.
+constexpr auto kStuckHost = 3s;
+
+// Writes `chunk` again and again on the non-blocking `fd` until nothing has
+// gone for `quiet`: the peer's side and everything between are full. Returns
+// the bytes sent.
+std::size_t fill_until_held(int fd, const std::string& chunk,
+                            std::chrono::milliseconds quiet = 500ms) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t sent = 0;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - last_progress < quiet && sent < (512u << 20)) {
+        ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            last_progress = std::chrono::steady_clock::now();
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 20);
+        }
+    }
+    return sent;
+}
+
+// Sends one message on a non-blocking `fd`, waiting for room up to `timeout`.
+bool send_within(int fd, const std::string& message, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) !=
+           static_cast<ssize_t>(message.size())) {
+        pollfd p{fd, POLLOUT, 0};
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        ::poll(&p, 1, 20);
+    }
+    return true;
+}
+
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t);
+}
+
+// A host that never reads holds its own session only: the user's data fills
+// the host connection and the pipe while everybody else is served. The escape
+// still returns the user to the prompt (once the host has taken nothing for
+// the stuck-host time, input is read only to find it), and a user who goes
+// away ends the host connection at once.
+TEST_F(FaultsTest, AHostThatNeverReadsHoldsOnlyItsSessionAndTheEscapeStillWorks) {
     ASSERT_TRUE(tarnix.start());
     const Census idle = tarnix.idle_census();
 
     PipeUser stuck;
     int h = open_host(stuck);
     ASSERT_GE(h, 0);
-    // The host never reads: the user's data fills the host connection, then
-    // the pipe. The writer runs until its own pipe is full or the pipe goes.
-    ::fcntl(stuck.fd(), F_SETFL, ::fcntl(stuck.fd(), F_GETFL) | O_NONBLOCK);
-    const std::string block(4096, 'x');
-    std::size_t sent = 0;
-    int idle_rounds = 0;
-    while (idle_rounds < 20 && sent < (256u << 20)) {
-        ssize_t n = ::send(stuck.fd(), block.data(), block.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            idle_rounds = 0;
-        } else {
-            pollfd p{stuck.fd(), POLLOUT, 0};
-            if (::poll(&p, 1, 100) == 0) {
-                ++idle_rounds;
-            }
-        }
-    }
-    EXPECT_GT(sent, 64u * 1024) << "the host connection and the pipe filled up";
-
-    // Everybody else is served meanwhile.
-    second_user_is_served();
+    EXPECT_GT(fill_until_held(stuck.fd(), std::string(4096, 'x')), 64u * 1024)
+        << "the host connection and the pipe filled up";
     second_user_is_served();
 
-    // The host goes away: the stuck session is released and gets its prompt
-    // back (or ends, when the pipe's pending messages are read at the prompt).
-    reset_connection(h);
-    stuck.close();
+    const auto escape_sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(send_within(stuck.fd(), "\x1d", 30s));
+    EXPECT_TRUE(stuck.got("Telnet >", 30s));
+    EXPECT_LE(since(escape_sent), kStuckHost + 1s);
+    EXPECT_TRUE(wait_eof(h)) << "the host connection ended";
+    ::close(h);
+    ASSERT_TRUE(send_within(stuck.fd(), "q", 5s) && send_within(stuck.fd(), "\r", 5s));
+    EXPECT_TRUE(stuck.wait_closed());
+
+    PipeUser gone;
+    h = open_host(gone);
+    ASSERT_GE(h, 0);
+    fill_until_held(gone.fd(), std::string(4096, 'y'));
+    const auto left = std::chrono::steady_clock::now();
+    gone.close();
+    EXPECT_TRUE(wait_eof(h, 10s));
+    EXPECT_LE(since(left), 1s) << "the host connection ends with its user";
+    ::close(h);
     EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
+// A host that floods negotiation requests and reads none of the answers
+// cannot trap the session: the answers wait in the session's bounded queue,
+// the host's data stops being taken, and the escape still works.
+TEST_F(FaultsTest, AHostFloodingNegotiationWithoutReadingCannotTrapTheSession) {
+    ASSERT_TRUE(tarnix.start());
+    const Census idle = tarnix.idle_census();
+    PipeUser user;
+    int h = open_host(user);
+    ASSERT_GE(h, 0);
+    std::string requests;
+    for (int option = 0; requests.size() < 60000; option = (option + 1) % 250) {
+        requests += "\xff\xfd";
+        requests.push_back(static_cast<char>(option));
+    }
+    EXPECT_GT(fill_until_held(h, requests), 1u << 20);
+    const auto escape_sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(user.type("\x1d"));
+    EXPECT_TRUE(user.got("Telnet >", 30s));
+    EXPECT_LE(since(escape_sent), kStuckHost + 1s);
+    EXPECT_TRUE(wait_eof(h));
+    ::close(h);
+    ASSERT_TRUE(user.type("q\r"));
+    EXPECT_TRUE(user.wait_closed());
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
+// A user whose client reads nothing (a paste into an echoing host, say) holds
+// only the host's direction: what the user types still reaches the host, and
+// the escape works at once.
+TEST_F(FaultsTest, AUserWhoReadsNothingStillReachesTheHostAndEscapes) {
+    ASSERT_TRUE(tarnix.start());
+    PipeUser user;
+    int h = open_host(user);
+    ASSERT_GE(h, 0);
+    EXPECT_GT(fill_until_held(h, std::string(65536, 'd')), 256u * 1024);
+    ASSERT_TRUE(user.send("ping"));
+    std::string seen;
+    EXPECT_TRUE(read_until(h, seen, "ping", 10s)) << "typing goes on while output waits";
+    ASSERT_TRUE(user.send("\x1d"));
+    EXPECT_TRUE(wait_eof(h, 10s)) << "the escape ends the connection while output waits";
+    ::close(h);
+    EXPECT_TRUE(user.got("Telnet >", 30s));
 }
 
 TEST_F(FaultsTest, PipeUsersVanishingMidRelayOrMidPromptLeaveNothingBehind) {

@@ -45,6 +45,26 @@ bool FdUserSide::write(const void* data, std::uint32_t size) {
     return true;
 }
 
+bool FdUserSide::write_available(const void* data, std::uint32_t size, std::uint32_t* done) {
+    *done = 0;
+    if (!fd_.valid()) {
+        return false;
+    }
+    for (;;) {
+        ssize_t n = ::send(fd_.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            *done = static_cast<std::uint32_t>(n);
+            return true;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 UserLine make_user_line(bool seqpacket) {
     int sv[2] = {-1, -1};
     UserLine line;
@@ -72,7 +92,9 @@ bool terminal_write(int fd, const std::string& bytes) {
     return true;
 }
 
-bool terminal_stop_sending(int fd) { return ::shutdown(fd, SHUT_WR) == 0; }
+bool terminal_stop_sending(int fd) {
+    return ::shutdown(fd, SHUT_WR) == 0;
+}
 
 namespace {
 

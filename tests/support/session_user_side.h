@@ -16,6 +16,7 @@ class FdUserSide final : public service::UserSide {
     explicit FdUserSide(UniqueFd fd) : fd_(std::move(fd)) {}
     bool read(void* buffer, std::uint32_t size, std::uint32_t* got) override;
     bool write(const void* data, std::uint32_t size) override;
+    bool write_available(const void* data, std::uint32_t size, std::uint32_t* done) override;
     void close() override { fd_.reset(); }
     int poll_fd() const override { return fd_.get(); }
 

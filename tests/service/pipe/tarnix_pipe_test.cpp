@@ -232,7 +232,65 @@ TEST_F(TarnixPipeTest, SeveralClientsLongMessagesAndAVanishingClient) {
               std::string::npos);
 }
 
-// tarnix-connect on a pty in front of the real service.
+// A telnet command cut between two of the host's sends is joined with its
+// rest: a doubled 255 is one data byte, a request is answered once. A data
+// byte 255 from the user goes to the host doubled.
+TEST_F(TarnixPipeTest, CommandsCutBetweenHostSendsAndTheUsersByte255) {
+    set_string(layout::VALUE_TERMINAL_TYPE, "VT100");
+    start_service();
+    PipeClient& c = connect();
+    open_host(c, 1);
+    struct Cut {
+        std::string first;  // sent, then read by the user up to `seen`
+        std::string seen;
+        std::string second;  // the rest, read by the user up to `rest`
+        std::string rest;
+        std::string answer;  // what the host is answered
+    } cuts[] = {
+        {"a" + IAC, "a", IAC + "b",
+         "\xff"
+         "b",
+         ""},
+        {"c" + IAC, "c",
+         "\xfd\x01"
+         "d",
+         "d", IAC + "\xfb\x01"},
+        {"e" + IAC + "\xfb", "e",
+         "\x03"
+         "f",
+         "f", IAC + "\xfd\x03"},
+        {"g" + IAC + "\xfa\x18", "g",
+         "\x01" + IAC +
+             "\xf0"
+             "h",
+         "h", IAC + "\xfa\x18" + std::string(1, '\0') + "VT100" + IAC + "\xf0"},
+        {"i" + IAC + IAC, "i\xff",
+         "\xfb\x18"
+         "j",
+         "\xfb\x18"
+         "j",
+         ""},
+    };
+    std::string answers;
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.seen);
+        ASSERT_TRUE(host.send(cut.first));
+        EXPECT_EQ(c.read_until(cut.seen), cut.seen);
+        ASSERT_TRUE(host.send(cut.second));
+        EXPECT_EQ(c.read_until(cut.rest), cut.rest);
+        answers += cut.answer;
+        EXPECT_TRUE(host.wait_for_received(answers.size()));
+        EXPECT_EQ(host.received(), answers) << "each request answered once";
+    }
+    ASSERT_TRUE(c.send("p\xffq"));
+    EXPECT_TRUE(host.wait_for_received(answers.size() + 4));
+    EXPECT_EQ(host.received().substr(answers.size()), "p\xff\xffq");
+}
+
+// tarnix-connect on a pty in front of the real service. A paste far larger
+// than every buffer on the way, into a host that echoes it, comes back whole
+// and in order while the terminal is read as it is written (every byte but the
+// escape character, 255 and NUL included); then the escape gives the prompt.
 TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
     start_service();
     int master = -1, slave = -1;
@@ -278,8 +336,40 @@ TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
     type("open 127.0.0.1\r");
     EXPECT_EQ(read_until("Trying... 127.0.0.1\r\n"), "open 127.0.0.1\r\nTrying... 127.0.0.1\r\n");
     ASSERT_TRUE(host.wait_for_connections(1));
-    type("echo me");
-    EXPECT_EQ(read_until("echo me"), "echo me") << "typed keys reach the host, its echo comes back";
+    std::string paste(200 * 1024, '\0');
+    for (std::size_t i = 0; i < paste.size(); ++i) {
+        paste[i] = static_cast<char>((i * 131 + i / 256) % 256);
+        if (paste[i] == '\x1d') {
+            paste[i] = 'e';
+        }
+    }
+    ASSERT_EQ(::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK), 0);
+    std::size_t pasted = 0;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (seen.size() < paste.size() && std::chrono::steady_clock::now() < end) {
+        pollfd p{master, static_cast<short>(POLLIN | (pasted < paste.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        if ((p.revents & POLLOUT) != 0 && pasted < paste.size()) {
+            ssize_t n = write(master, paste.data() + pasted, std::min<std::size_t>(paste.size() - pasted, 1024));
+            if (n > 0) {
+                pasted += static_cast<std::size_t>(n);
+            }
+        }
+        if ((p.revents & POLLIN) != 0) {
+            char buf[4096];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) {
+                seen.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    ASSERT_EQ(::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) & ~O_NONBLOCK), 0);
+    EXPECT_EQ(pasted, paste.size());
+    ASSERT_EQ(seen.size(), paste.size()) << "the echo of the whole paste";
+    EXPECT_TRUE(seen == paste) << "in order, every byte once";
+    seen.clear();
     type("\x1d");
     EXPECT_EQ(read_until("Telnet >"), machine_prompt());
     EXPECT_TRUE(host.wait_for_peer_close());

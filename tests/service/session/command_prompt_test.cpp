@@ -52,9 +52,9 @@ class CommandPromptTest : public ::testing::Test {
     }
 
     // Types `input`, runs the interpreter once and returns what the user saw.
-    std::string run(const std::string& input, int* result = nullptr) {
+    std::string run(const std::string& input, PromptEnd* result = nullptr) {
         EXPECT_TRUE(terminal_write(terminal.get(), input));
-        int r = run_command_prompt(record, P.c_str());
+        PromptEnd r = run_command_prompt(record, P.c_str());
         if (result != nullptr) {
             *result = r;
         }
@@ -110,7 +110,7 @@ TEST_F(CommandPromptTest, CommandsAndLineEditing) {
         if (c.close_line) {
             test::terminal_stop_sending(terminal.get());
         }
-        EXPECT_EQ(run_command_prompt(record, P.c_str()), 0);
+        EXPECT_EQ(run_command_prompt(record, P.c_str()), PromptEnd::user_gone);
         EXPECT_EQ(record.user_handle, nullptr) << "the user side is closed and set to null";
         EXPECT_EQ(test::terminal_read_to_end(terminal.get()), c.output);
     }
@@ -161,9 +161,9 @@ TEST_F(CommandPromptTest, LineLimitIsNeverOverrun) {
 }
 
 TEST_F(CommandPromptTest, LoneOTriesHostNamedOAndReportsLowerCase) {
-    int r = -1;
+    PromptEnd r = PromptEnd::connected;
     std::string out = run("o\r", &r);
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(r, PromptEnd::no_connection);
     EXPECT_NE(record.user_handle, nullptr) << "the session stays at the prompt";
     EXPECT_EQ(out, P + "o\r\no: Unknown Host\r\n");
     EXPECT_EQ(resolver.calls, (std::vector<std::string>{"forward O", "forward o"}));
@@ -173,9 +173,9 @@ TEST_F(CommandPromptTest, OpenConnectsWithTheNameInUpperCase) {
     resolver.names["ALPHA"] = "127.0.0.1";
     for (const char* typed : {"o alpha\r", "open alpha\r", "OPEN   alpha\r"}) {
         SCOPED_TRACE(typed);
-        int r = -1;
+        PromptEnd r = PromptEnd::connected;
         std::string out = run(typed, &r);
-        ASSERT_EQ(r, 1);
+        ASSERT_EQ(r, PromptEnd::connected);
         EXPECT_EQ(out, P + typed + "\n" + "Trying... ALPHA\r\n");
         EXPECT_TRUE(record.reader_thread.joinable());
         end_host_connection(record);
@@ -186,18 +186,18 @@ TEST_F(CommandPromptTest, OpenConnectsWithTheNameInUpperCase) {
 
 TEST_F(CommandPromptTest, LowerCaseRetryShowsTheLowerCaseName) {
     resolver.names["beta"] = "127.0.0.1";
-    int r = -1;
+    PromptEnd r = PromptEnd::connected;
     std::string out = run("o Beta\r", &r);
-    ASSERT_EQ(r, 1);
+    ASSERT_EQ(r, PromptEnd::connected);
     EXPECT_EQ(out, P + "o Beta\r\nTrying... beta\r\n");
     EXPECT_EQ(resolver.calls, (std::vector<std::string>{"forward BETA", "forward beta"}));
 }
 
 TEST_F(CommandPromptTest, DottedAddressResolution) {
     // Reverse lookup finds nothing: the text goes on to the forward lookup.
-    int r = -1;
+    PromptEnd r = PromptEnd::connected;
     std::string out = run("o 127.0.0.1\r", &r);
-    ASSERT_EQ(r, 1);
+    ASSERT_EQ(r, PromptEnd::connected);
     EXPECT_EQ(out, P + "o 127.0.0.1\r\nTrying... 127.0.0.1\r\n");
     EXPECT_EQ(resolver.calls, (std::vector<std::string>{"reverse 127.0.0.1", "forward 127.0.0.1"}));
     end_host_connection(record);
@@ -213,10 +213,10 @@ TEST_F(CommandPromptTest, DottedAddressResolution) {
 TEST_F(CommandPromptTest, OpenWithPortWord) {
     telnet_port.store(1);  // the default must not be used
     resolver.names["GAMMA"] = "127.0.0.1";
-    int r = -1;
+    PromptEnd r = PromptEnd::connected;
     std::string typed = "o gamma " + std::to_string(host.port()) + "\r";
     std::string out = run(typed, &r);
-    ASSERT_EQ(r, 1);
+    ASSERT_EQ(r, PromptEnd::connected);
     EXPECT_EQ(out, P + typed + "\nTrying... GAMMA\r\n");
     EXPECT_TRUE(host.wait_for_connections(1));
     end_host_connection(record);
@@ -226,7 +226,7 @@ TEST_F(CommandPromptTest, OpenWithPortWord) {
         resolver.calls.clear();
         std::string line = std::string("o gamma ") + bad + "\r";
         out = run(line + "q\r", &r);
-        EXPECT_EQ(r, 0);
+        EXPECT_EQ(r, PromptEnd::user_gone);
         EXPECT_EQ(out, P + line + "\n" + INVALID + P + "q\r\n");
         EXPECT_TRUE(resolver.calls.empty());
         new_user_line();
@@ -252,9 +252,9 @@ TEST_F(CommandPromptTest, Ipv6AndEveryAddressOfAName) {
     int connections = 0;
     for (const auto& [typed, shown] : cases) {
         SCOPED_TRACE(typed);
-        int r = -1;
+        PromptEnd r = PromptEnd::user_gone;
         std::string out = run(typed + "\r", &r);
-        ASSERT_EQ(r, 1);
+        ASSERT_EQ(r, PromptEnd::connected);
         EXPECT_EQ(out, P + typed + "\r\nTrying... " + shown + "\r\n");
         EXPECT_TRUE(host6.wait_for_connections(++connections));
         end_host_connection(record);
@@ -271,9 +271,9 @@ TEST_F(CommandPromptTest, RefusedConnectionStaysAtThePrompt) {
         closed_port = gone.port();
     }
     telnet_port.store(closed_port);
-    int r = -1;
+    PromptEnd r = PromptEnd::connected;
     std::string out = run("o delta\r", &r);
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(r, PromptEnd::no_connection);
     EXPECT_NE(record.user_handle, nullptr);
     EXPECT_EQ(out, P + "o delta\r\nTrying... DELTA\r\nConnect Failed.\r\n");
     EXPECT_FALSE(record.host_socket.valid());
@@ -338,7 +338,7 @@ TEST(EscapeTest, AnyByteOfTheBlockMayBeAnEscapeCharacter) {
 // While the service is paused a session does not get to its prompt.
 TEST_F(CommandPromptTest, PausedGateHoldsTheInterpreter) {
     gate_hold();
-    std::atomic<int> result{-1};
+    std::atomic<PromptEnd> result{PromptEnd::connected};
     std::thread session([&] { result = run_command_prompt(record, P.c_str()); });
     EXPECT_TRUE(test::wait_until([] { return gate_waiters() == 1; }))
         << "the interpreter never reached the gate";
@@ -347,7 +347,7 @@ TEST_F(CommandPromptTest, PausedGateHoldsTheInterpreter) {
     EXPECT_EQ(test::terminal_read_until(terminal.get(), P), P);
     ASSERT_TRUE(terminal_write(terminal.get(), "q\r"));
     session.join();
-    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(result.load(), PromptEnd::user_gone);
 }
 
 TEST(SessionPromptTest, BothFormsAndCutting) {

@@ -170,6 +170,7 @@ TEST_F(HostConnectionTest, NoDescriptorOrThreadOutlivesItsConnection) {
     // One connection first, so that lazily made process resources exist.
     ASSERT_EQ(connect(), 1);
     end_host_connection(record);
+    ASSERT_TRUE(host.wait_for_open_connections(0));  // the host's end is counted too
     const int fds_before = test::count_open_fds();
     const int threads_before = test::count_threads();
     host.set_echo(true);

@@ -193,9 +193,9 @@ TEST(TelnetCoreTest, UserDataByte255IsDoubled) {
 }
 
 // The step both relays take with a host block: count it, filter it (joined
-// with what the block before left open), answer the host on its connection,
-// and write what is left to the user in one write.
-TEST(TelnetSessionTest, PassHostBlockCountsFiltersAnswersAndWritesWhatIsLeft) {
+// with what the block before left open), queue the answers for the host, write
+// what is left to the user in one write, and drain the block.
+TEST(TelnetSessionTest, DeliverHostBlockCountsFiltersAnswersWritesAndDrains) {
     reset_globals();
     auto host = test::make_user_line();
     auto user = test::make_user_line();
@@ -215,24 +215,30 @@ TEST(TelnetSessionTest, PassHostBlockCountsFiltersAnswersAndWritesWhatIsLeft) {
         {{'x', IAC, WILL, 3, 'y'}, "xy", {IAC, DO, 3}},
         {{'p', IAC}, "p", {}},
         {{DO, 1, 'q', IAC, SB}, "q", {IAC, WILL, 1}},
-        {{24, 1, IAC, SE, 'r'}, "r", {IAC, SB, 24, 0, 'V', 'T', '1', '0', '0', IAC, SE}},
+        {{24, 1, IAC, SE}, "", {IAC, SB, 24, 0, 'V', 'T', '1', '0', '0', IAC, SE}},
     };
     std::int32_t counted = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.user);
         std::memcpy(record.receive_buffer, c.block.data(), c.block.size());
-        record.receive_buffer[c.block.size()] = '\0';
         const auto count = static_cast<std::int32_t>(c.block.size());
         record.received_count.store(count);
-        EXPECT_EQ(pass_host_block(record, count), static_cast<std::int32_t>(c.user.size()));
-        EXPECT_EQ(record.receive_buffer[c.user.size()], '\0');
+        std::uint32_t written = 99;
+        EXPECT_EQ(deliver_host_block(record, &written), HostBlock::delivered);
+        EXPECT_EQ(written, c.user.size());
+        EXPECT_EQ(host_block_count(record), 0) << "drained";
         counted += count;
         EXPECT_EQ(byte_count.load(), counted) << "counted before filtering";
+        EXPECT_EQ(host_output_waiting(record), !c.host.empty());
+        EXPECT_TRUE(send_to_host(record));
+        EXPECT_FALSE(host_output_waiting(record));
         EXPECT_EQ(test::terminal_read_available(user.terminal.get(), std::chrono::milliseconds(5)),
                   c.user);
         EXPECT_EQ(test::terminal_read_available(host.terminal.get(), std::chrono::milliseconds(5)),
                   text(c.host));
     }
+    std::uint32_t written = 0;
+    EXPECT_EQ(deliver_host_block(record, &written), HostBlock::none);
     reset_globals();
 }
 
