@@ -131,6 +131,15 @@ check "the store exists" test -s /var/lib/varolan/registry.db
 check "tarnix is registered" sh -c "env -u VAROLAN_REGISTRY varolan-reg query '$SERVICE_KEY' ImagePath | grep -q /usr/sbin/tarnix"
 check "the product key has its first values" sh -c "env -u VAROLAN_REGISTRY varolan-reg query '$PRODUCT_KEY' 'Telnet Port' | grep -q '^REG_DWORD 23 '"
 
+# Root's tarnix install gives the store to the service account, made first.
+store_owner="$(stat -c %U /var/lib/varolan/registry.db 2>/dev/null || true)"
+check "the store belongs to varolan" test "$store_owner:$(stat -c %U /var/lib/varolan)" = varolan:varolan
+if [ "$(stat -c %U:%a /var/lib/varolan/ssh_id_ed25519 2>/dev/null)" = "$store_owner:600" ]; then
+    ok "the gateway's ssh key is the store owner's ($store_owner) alone"
+else
+    fail "the gateway's ssh key: $(ls -l /var/lib/varolan/ssh_id_ed25519 2>&1)"
+fi
+
 # --- the installed service, run as its unit runs it ------------------------------
 unit_value() { sed -n "s/^$1=//p" "$UNIT" | tail -n 1; }
 
