@@ -133,7 +133,7 @@ check "the product key has its first values" sh -c "env -u VAROLAN_REGISTRY varo
 
 # Root's tarnix install gives the store to the service account, made first.
 store_owner="$(stat -c %U /var/lib/varolan/registry.db 2>/dev/null || true)"
-check "the store belongs to varolan" test "$store_owner:$(stat -c %U /var/lib/varolan)" = varolan:varolan
+check "the store belongs to varolan" test "$store_owner" = varolan
 if [ "$(stat -c %U:%a /var/lib/varolan/ssh_id_ed25519 2>/dev/null)" = "$store_owner:600" ]; then
     ok "the gateway's ssh key is the store owner's ($store_owner) alone"
 else
@@ -144,9 +144,9 @@ fi
 unit_value() { sed -n "s/^$1=//p" "$UNIT" | tail -n 1; }
 
 # Starts /usr/sbin/tarnix in the background with the unit's account, groups,
-# environment, umask and runtime directory (what systemd would do).
+# environment, umask, runtime and state directories (what systemd would do).
 start_like_the_unit() {
-    local user group supp runtime mode umask_value
+    local user group supp runtime mode umask_value state state_mode
     user="$(unit_value User)"
     user="${user:-root}"
     group="$(unit_value Group)"
@@ -155,9 +155,15 @@ start_like_the_unit() {
     runtime="$(unit_value RuntimeDirectory)"
     mode="$(unit_value RuntimeDirectoryMode)"
     umask_value="$(unit_value UMask)"
+    state="$(unit_value StateDirectory)"
+    state_mode="$(unit_value StateDirectoryMode)"
     if [ -n "$runtime" ]; then
         rm -rf "/run/$runtime"
         install -d -o "$user" -g "$group" -m "${mode:-0755}" "/run/$runtime"
+    fi
+    if [ -n "$state" ]; then
+        install -d -m "${state_mode:-0755}" "/var/lib/$state"
+        chown -R "$user:$group" "/var/lib/$state"
     fi
     local -a env_args=()
     mapfile -t env_args < <(sed -n 's/^Environment=//p' "$UNIT")
