@@ -26,6 +26,12 @@ inline constexpr const char* VALUE_TELNET_PORT = "Telnet Port";
 inline constexpr std::uint32_t DEFAULT_TELNET_PORT = 23;
 // Extension: non-zero offers the SSH command at the prompt (REG_DWORD; 0 when missing).
 inline constexpr const char* VALUE_SSH = "SSH";
+// Extensions: limits of pipe sessions (REG_DWORD; 0 or missing = the default)
+// and the hosts and ports users may connect to (REG_MULTI_SZ, one
+// `host-or-CIDR[:port-or-range]` per string; missing or empty = any).
+inline constexpr const char* VALUE_MAX_SESSIONS = "Maximum Sessions";
+inline constexpr const char* VALUE_MAX_SESSIONS_PER_USER = "Maximum Sessions Per User";
+inline constexpr const char* VALUE_PERMITTED_DESTINATIONS = "Permitted Destinations";
 
 // --- port key values (product key \ NT device name) ------------------------------
 inline constexpr const char* VALUE_PORT_NAME = "Port Name";                        // REG_SZ

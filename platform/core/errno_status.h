@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/core/winerror.h"
 
@@ -30,6 +31,13 @@ inline DWORD status_from_errno(int err) {
         default:
             return ERROR_GEN_FAILURE;
     }
+}
+
+// The system's description of an errno value ("Too many open files"), for
+// messages and the log. Thread-safe.
+inline const char* system_error_text(int err) {
+    const char* text = strerrordesc_np(err);
+    return text != nullptr ? text : "unknown error";
 }
 
 }  // namespace varolan

@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
+#include <cerrno>
 #include <utility>
 
 namespace varolan {
@@ -11,6 +13,9 @@ namespace varolan {
 static_assert(sizeof(pthread_t) <= sizeof(unsigned long));
 
 namespace {
+
+thread_local int last_error = 0;
+std::atomic<unsigned> injected_failures{0};
 
 void* thread_entry(void* arg) {
     std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
@@ -20,8 +25,15 @@ void* thread_entry(void* arg) {
 
 bool create_thread(pthread_t* out, std::function<void()> body, std::size_t stack_size,
                    bool detached) {
+    for (unsigned n = injected_failures.load(); n > 0;) {
+        if (injected_failures.compare_exchange_weak(n, n - 1)) {
+            last_error = EAGAIN;
+            return false;
+        }
+    }
     pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
+    if (int rc = pthread_attr_init(&attr); rc != 0) {
+        last_error = rc;
         return false;
     }
     if (stack_size != 0) {
@@ -38,6 +50,7 @@ bool create_thread(pthread_t* out, std::function<void()> body, std::size_t stack
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete heap_body;
+        last_error = rc;
         return false;
     }
     return true;
@@ -45,7 +58,9 @@ bool create_thread(pthread_t* out, std::function<void()> body, std::size_t stack
 
 }  // namespace
 
-Thread::~Thread() { join(); }
+Thread::~Thread() {
+    join();
+}
 
 Thread::Thread(Thread&& other) noexcept
     : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
@@ -103,6 +118,14 @@ bool run_current_thread_on(int cpu) {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+int last_thread_error() {
+    return last_error;
+}
+
+void fail_next_thread_starts(unsigned count) {
+    injected_failures.store(count);
 }
 
 }  // namespace varolan

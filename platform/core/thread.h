@@ -18,7 +18,7 @@ inline constexpr std::size_t session_stack_size = 128 * 1024;
 #endif
 
 class Thread {
-public:
+  public:
     Thread() = default;
     ~Thread();  // joins a thread that is still joinable
     Thread(Thread&& other) noexcept;
@@ -34,13 +34,19 @@ public:
     // The thread goes on by itself; its resources are released when it returns.
     void detach();
 
-private:
+  private:
     unsigned long handle_ = 0;  // pthread_t
     bool started_ = false;
 };
 
 // Starts a detached thread. Returns false when it could not be created.
 bool start_detached(std::function<void()> body, std::size_t stack_size = session_stack_size);
+
+// The errno value (EAGAIN: the task limit or memory) of the calling thread's
+// last failed thread start.
+int last_thread_error();
+// Test hook: the next `count` thread starts of the process fail with EAGAIN.
+void fail_next_thread_starts(unsigned count);
 
 // The CPU the calling thread is running on, -1 when it cannot be told.
 int current_cpu();

@@ -206,7 +206,8 @@ NamedPipe::~NamedPipe() {
 NamedPipe::NamedPipe(NamedPipe&& other) noexcept
     : listener_(std::move(other.listener_)),
       sock_(std::move(other.sock_)),
-      spill_(std::move(other.spill_)) {}
+      spill_(std::move(other.spill_)),
+      last_errno_(std::exchange(other.last_errno_, 0)) {}
 
 NamedPipe& NamedPipe::operator=(NamedPipe&& other) noexcept {
     if (this != &other) {
@@ -214,6 +215,7 @@ NamedPipe& NamedPipe::operator=(NamedPipe&& other) noexcept {
         listener_ = std::move(other.listener_);
         sock_ = std::move(other.sock_);
         spill_ = std::move(other.spill_);
+        last_errno_ = std::exchange(other.last_errno_, 0);
     }
     return *this;
 }
@@ -258,17 +260,59 @@ DWORD NamedPipe::connect() {
             // Every message read from now on carries credentials, which tells a
             // zero-length message from end of file.
             if (!set_passcred(fd)) {
+                last_errno_ = errno;
                 ::close(fd);
                 return ERROR_GEN_FAILURE;
             }
             sock_.reset(fd);
             return ERROR_SUCCESS;
         }
-        if (errno == EINTR || errno == ECONNABORTED) {
+        const int err = errno;
+        if (err == EINTR || err == ECONNABORTED) {
             continue;
         }
-        return ERROR_PIPE_NOT_CONNECTED;
+        last_errno_ = err;
+        bool shut;
+        {
+            std::lock_guard<std::mutex> lock(registry_mutex);
+            shut = listener_->shut_;
+        }
+        // A listener that was shut down refuses every accept with EINVAL.
+        if (shut || err == EINVAL || err == EBADF || err == ENOTSOCK) {
+            return ERROR_PIPE_NOT_CONNECTED;
+        }
+        switch (err) {
+            case EMFILE:
+            case ENFILE:
+                return ERROR_TOO_MANY_OPEN_FILES;
+            case ENOMEM:
+            case ENOBUFS:
+                return ERROR_NOT_ENOUGH_MEMORY;
+            default:
+                return ERROR_GEN_FAILURE;
+        }
     }
+}
+
+bool NamedPipe::clients_waiting() const {
+    if (!listener_) {
+        return false;
+    }
+    pollfd p{listener_->fd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+bool NamedPipe::peer_credentials(PeerCredentials* out) const {
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (out == nullptr || !sock_.valid() ||
+        ::getsockopt(sock_.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
+        return false;
+    }
+    out->uid = cred.uid;
+    out->gid = cred.gid;
+    out->pid = cred.pid;
+    return true;
 }
 
 DWORD NamedPipe::read(void* buffer, DWORD size, DWORD* bytes_read) {

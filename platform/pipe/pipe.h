@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -78,8 +79,24 @@ class NamedPipe {
 
     // ConnectNamedPipe: blocks in accept() until a client connects. Fails with
     // ERROR_PIPE_NOT_CONNECTED when the listener was shut down, ERROR_INVALID_HANDLE
-    // on a closed or client end.
+    // on a closed or client end. Any other failure leaves the listener and its
+    // waiting clients as they were, so that the caller may try again:
+    // ERROR_TOO_MANY_OPEN_FILES (the process's or the system's descriptors are
+    // used up), ERROR_NOT_ENOUGH_MEMORY, ERROR_GEN_FAILURE; last_system_error()
+    // then tells the cause.
     DWORD connect();
+    // True when a client waits in the listener's queue to be connected.
+    bool clients_waiting() const;
+    // The errno of the last failed connect (0 when none failed).
+    int last_system_error() const { return last_errno_; }
+
+    // The account and process of the other end as they were when it connected.
+    struct PeerCredentials {
+        std::uint32_t uid = 0;
+        std::uint32_t gid = 0;
+        std::int32_t pid = 0;
+    };
+    bool peer_credentials(PeerCredentials* out) const;
 
     // ReadFile: blocks until a message (or the rest of one) is there. ERROR_SUCCESS
     // with the whole (rest of the) message; ERROR_MORE_DATA with `size` bytes when
@@ -129,6 +146,7 @@ class NamedPipe {
     std::shared_ptr<Listener> listener_;
     UniqueFd sock_;
     SpillStore spill_;
+    int last_errno_ = 0;
 };
 
 // CreateNamedPipeA. `name` must be "\\.\PIPE\<name>" (case-insensitive prefix).

@@ -192,11 +192,13 @@ DWORD deliver_control(ServiceStatusContext& ctx, DWORD control, SERVICE_STATUS* 
     return ERROR_SUCCESS;
 }
 
-// Answers one connection on the endpoint: a query or a control.
-void serve_connection(ServiceStatusContext& ctx, int listen_fd) {
+// Answers one connection on the endpoint: a query or a control. False when
+// no connection could be taken for want of descriptors or memory: the caller
+// then pauses, since the waiting connection keeps the endpoint readable.
+bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     UniqueFd conn(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!conn) {
-        return;
+        return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
     }
     detail::Reply reply;
     ucred cred{};
@@ -209,7 +211,7 @@ void serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     // the peer would take the refusal for a service that is not running.
     PollFd p{conn.get(), poll_in, 0};
     if (poll_fds(&p, 1, detail::REQUEST_TIMEOUT_MS) <= 0) {
-        return;
+        return true;
     }
     detail::Request request;
     ssize_t got;
@@ -234,6 +236,7 @@ void serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     do {
         sent = ::send(conn.get(), &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
+    return true;
 }
 
 // The runtime directory exists (made when missing) and nobody but its owner
@@ -445,8 +448,8 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
         if ((fds[3].revents & poll_in) != 0) {
             ctx.changed.try_consume();
         }
-        if ((fds[1].revents & poll_in) != 0) {
-            serve_connection(ctx, listener.get());
+        if ((fds[1].revents & poll_in) != 0 && !serve_connection(ctx, listener.get())) {
+            real_sleep_ms(100);
         }
         if (stop_pending) {
             // A stop signal waits until the service accepts STOP.

@@ -5,15 +5,18 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/store_layout.h"
 #include "common/store_ops.h"
 #include "platform/core/clock.h"
 #include "platform/core/event.h"
+#include "platform/core/limits.h"
 #include "platform/core/log.h"
 #include "platform/core/thread.h"
 #include "platform/registry/registry.h"
 #include "service/session/globals.h"
+#include "service/session/policy.h"
 
 namespace varolan::service {
 
@@ -51,6 +54,72 @@ void builtin_port_session(const std::uint32_t* port_index) {
 
 std::atomic<PipeEntry> pipe_entry{builtin_pipe_session};
 std::atomic<PortEntry> port_entry{builtin_port_session};
+
+// Longest "Permitted Destinations" value read (bytes).
+constexpr DWORD DESTINATIONS_VALUE_LIMIT = 64 * 1024;
+
+// "Permitted Destinations": each string of the multi-string (or the one string
+// of a REG_SZ) is a rule; missing or empty = any destination. A line that is
+// no rule is logged and permits nothing, and a value that cannot be read as
+// a list permits nothing at all: the administrator meant to restrict.
+void read_permitted_destinations() {
+    reg::Key key;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (reg::open_key(reg::hklm(), layout::PRODUCT_KEY, reg::KEY_READ, key) != ERROR_SUCCESS ||
+        reg::query_value(key, layout::VALUE_PERMITTED_DESTINATIONS, &type, nullptr, &size) !=
+            ERROR_SUCCESS) {
+        set_permitted_destinations(false, {});
+        return;
+    }
+    std::vector<char> data(size + 2, '\0');  // terminated whatever was stored
+    DWORD got = size;
+    if (size > DESTINATIONS_VALUE_LIMIT || (type != reg::REG_MULTI_SZ && type != reg::REG_SZ) ||
+        reg::query_value(key, layout::VALUE_PERMITTED_DESTINATIONS, nullptr,
+                         reinterpret_cast<std::uint8_t*>(data.data()), &got) != ERROR_SUCCESS) {
+        log_error("\"%s\" cannot be read as a list of destinations: none is permitted",
+                  layout::VALUE_PERMITTED_DESTINATIONS);
+        set_permitted_destinations(true, {});
+        return;
+    }
+    std::vector<DestinationRule> rules;
+    std::size_t lines = 0;
+    for (std::size_t pos = 0; pos < got && data[pos] != '\0'; ++lines) {
+        const char* line = data.data() + pos;
+        DestinationRule rule;
+        if (parse_destination_rule(line, &rule)) {
+            rules.push_back(std::move(rule));
+        } else {
+            log_error("\"%s\": \"%s\" is not host-or-CIDR[:port-or-range]; it permits nothing",
+                      layout::VALUE_PERMITTED_DESTINATIONS, line);
+        }
+        pos += std::strlen(line) + 1;
+    }
+    if (lines > 0) {
+        log_info("permitted destinations: %zu rule(s)", rules.size());
+    }
+    set_permitted_destinations(lines > 0, std::move(rules));
+}
+
+// "Maximum Sessions" (0 or missing: what the process's descriptor and task
+// limits allow) and "Maximum Sessions Per User" (0 or missing: 64).
+void read_session_limits() {
+    SessionLimits limits;
+    std::uint32_t value = 0;
+    limits.total =
+        reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_MAX_SESSIONS, &value) && value != 0
+            ? value
+            : default_max_sessions(open_file_limit(), task_limit());
+    value = 0;
+    limits.per_user =
+        reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_MAX_SESSIONS_PER_USER, &value) &&
+                value != 0
+            ? value
+            : DEFAULT_MAX_SESSIONS_PER_USER;
+    set_session_limits(limits);
+    log_info("pipe sessions: at most %u, at most %u per account",
+             static_cast<unsigned>(limits.total), static_cast<unsigned>(limits.per_user));
+}
 
 void signal_stop_event() {
     std::lock_guard<std::mutex> lock(stop_mutex);
@@ -239,6 +308,9 @@ void start_sessions() {
     } else {
         telnet_port.store(static_cast<std::uint16_t>(layout::DEFAULT_TELNET_PORT));
     }
+
+    read_session_limits();
+    read_permitted_destinations();
 
     std::uint32_t debug = 0;
     if (reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_DEBUG, &debug) && debug != 0) {

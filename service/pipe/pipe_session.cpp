@@ -1,6 +1,9 @@
 #include "service/pipe/pipe_session.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -8,10 +11,14 @@
 
 #include "common/store_layout.h"
 #include "common/store_ops.h"
+#include "platform/core/account.h"
+#include "platform/core/errno_status.h"
 #include "platform/core/event.h"
+#include "platform/core/log.h"
 #include "platform/core/thread.h"
 #include "platform/core/wait_set.h"
 #include "platform/pipe/pipe.h"
+#include "service/pipe/admission.h"
 #include "service/session/globals.h"
 #include "service/session/relay.h"
 #include "service/session/session.h"
@@ -29,6 +36,8 @@ std::atomic<std::uint32_t> idle_wait_ms{PIPE_IDLE_WAIT_MS};
 // that nobody would ever shut down. Guards the creation of instances.
 std::mutex listener_mutex;
 bool listener_stopped = false;  // guarded by listener_mutex
+// Wakes a listener that pauses between tries once the listener is stopped.
+std::condition_variable listener_stop_signal;
 
 // Creates this thread's instance of the pipe unless the listener was stopped.
 // The listening socket is kept between instances, so a client that arrives
@@ -111,6 +120,134 @@ class RunningMark {
   private:
     bool waiting_ = false;
 };
+
+bool listener_is_stopped() {
+    std::lock_guard<std::mutex> lock(listener_mutex);
+    return listener_stopped;
+}
+
+// Trouble of the listener (no descriptor for a client, no thread for the next
+// listener, no memory): logged once when it starts, with its cause, and once
+// when it is over, that is when the listener waits for clients again with
+// none left in its queue. A shortage that lets a client through now and then
+// is one episode, not a pair of lines per client.
+std::mutex trouble_mutex;
+bool in_trouble = false;  // guarded by trouble_mutex
+
+void note_listener_trouble(const char* what, int err) {
+    std::lock_guard<std::mutex> lock(trouble_mutex);
+    if (!in_trouble) {
+        in_trouble = true;
+        log_warning("pipe listener: %s: %s; trying again", what, system_error_text(err));
+    }
+}
+
+void note_listener_well() {
+    std::lock_guard<std::mutex> lock(trouble_mutex);
+    if (in_trouble) {
+        in_trouble = false;
+        log_notice("pipe listener: taking clients again");
+    }
+}
+
+// Waits between tries while the listener is in trouble: 10 ms at first,
+// doubling up to a second, so that a lasting shortage costs one try a second.
+// Needs no descriptor, and a stop of the listener ends the wait.
+class Backoff {
+  public:
+    void wait() {
+        std::unique_lock<std::mutex> lock(listener_mutex);
+        listener_stop_signal.wait_for(lock, std::chrono::milliseconds(delay_),
+                                      [] { return listener_stopped; });
+        delay_ = delay_ * 2 < MAX_DELAY_MS ? delay_ * 2 : MAX_DELAY_MS;
+    }
+
+  private:
+    static constexpr std::uint32_t FIRST_DELAY_MS = 10;
+    static constexpr std::uint32_t MAX_DELAY_MS = 1000;
+    std::uint32_t delay_ = FIRST_DELAY_MS;
+};
+
+constexpr char too_many_sessions_text[] = "Varolan: too many sessions, try again later.\r\n";
+
+std::atomic<std::uint32_t> session_numbers{0};
+
+// The client a pipe session serves, as the log names it.
+struct Client {
+    std::uint32_t number = 0;
+    std::uint32_t uid = 0;
+    char account[ACCOUNT_NAME_SIZE] = {};
+};
+
+// Tells the client that the gateway is full and closes its instance.
+void refuse(pipe::NamedPipe* instance, const Client& client, const char* why) {
+    DWORD n = 0;
+    instance->write(too_many_sessions_text, sizeof too_many_sessions_text - 1, &n);
+    instance->close();
+    log_notice("pipe client of account %s (uid %u) refused: %s", client.account,
+               static_cast<unsigned>(client.uid), why);
+}
+
+// Waits for the client this thread will serve, admits it within the session
+// limits, and starts the successor that waits for the next client. Until all
+// of that has worked this thread stays the listener: a failed accept or a
+// successor that cannot be started is tried again (after a pause), and a
+// client over a limit, or one no successor could be started for, is told so
+// and closed. False only when the listener was stopped.
+bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
+                 pipe::NamedPipe* instance, Client* client) {
+    Backoff backoff;
+    for (;;) {
+        if (!create_instance(security, instance)) {
+            if (listener_is_stopped()) {
+                return false;
+            }
+            note_listener_trouble("cannot make the pipe", EAGAIN);
+            backoff.wait();
+            continue;
+        }
+        // The trouble is over once the listener has caught up with its queue.
+        if (!instance->clients_waiting()) {
+            note_listener_well();
+        }
+        mark.set_waiting(true);
+        const DWORD connected = instance->connect();
+        mark.set_waiting(false);
+        if (connected == ERROR_PIPE_NOT_CONNECTED || listener_is_stopped()) {
+            return false;
+        }
+        if (connected != ERROR_SUCCESS) {
+            note_listener_trouble("cannot take a client", instance->last_system_error());
+            instance->close();
+            backoff.wait();
+            continue;
+        }
+        pipe::NamedPipe::PeerCredentials peer;
+        instance->peer_credentials(&peer);
+        client->uid = peer.uid;
+        account_name(peer.uid, client->account);
+
+        const Admission admission = admit_pipe_session(client->uid);
+        if (admission != Admission::admitted) {
+            refuse(instance, *client,
+                   admission == Admission::over_total ? "Maximum Sessions reached"
+                                                      : "Maximum Sessions Per User reached");
+            continue;
+        }
+        // The successor waits for the next client while this thread serves its own.
+        if (!start_detached([] { pipe_session(); }, session_stack_size)) {
+            const int err = last_thread_error();
+            release_pipe_session(client->uid);
+            note_listener_trouble("cannot start a thread for the next client", err);
+            refuse(instance, *client, "no thread for the next client");
+            backoff.wait();
+            continue;
+        }
+        note_thread_created();
+        client->number = session_numbers.fetch_add(1) + 1;
+        return true;
+    }
+}
 
 // The user side is gone: the host connection goes with it, then the instance.
 void end_session(SessionRecord& record) {
@@ -233,23 +370,22 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
 
 void pipe_session() {
     RunningMark mark;
-
     // Security: a null DACL, so that everybody on the machine may open the pipe.
-    std::unique_ptr<pipe::SecurityDescriptor> descriptor(new (std::nothrow)
-                                                             pipe::SecurityDescriptor);
-    if (!descriptor ||
-        !pipe::initialize_security_descriptor(descriptor.get(),
-                                              pipe::SECURITY_DESCRIPTOR_REVISION) ||
-        !pipe::set_security_descriptor_dacl(descriptor.get(), true, nullptr, false)) {
-        return;
-    }
+    pipe::SecurityDescriptor descriptor;
+    pipe::initialize_security_descriptor(&descriptor, pipe::SECURITY_DESCRIPTOR_REVISION);
+    pipe::set_security_descriptor_dacl(&descriptor, true, nullptr, false);
     pipe::SecurityAttributes security;
-    security.descriptor = descriptor.get();
+    security.descriptor = &descriptor;
     security.inherit_handle = true;
 
-    std::unique_ptr<PipeSessionState> state(new (std::nothrow) PipeSessionState);
-    if (!state) {
-        return;
+    std::unique_ptr<PipeSessionState> state;
+    Backoff backoff;
+    while (!(state = std::unique_ptr<PipeSessionState>(new (std::nothrow) PipeSessionState))) {
+        if (listener_is_stopped()) {
+            return;
+        }
+        note_listener_trouble("no memory for a session", ENOMEM);
+        backoff.wait();
     }
     SessionRecord& record = state->record;
 
@@ -261,23 +397,16 @@ void pipe_session() {
     set_terminal_type(record, terminal_type);
 
     pipe::NamedPipe instance;
-    if (!create_instance(security, &instance)) {
-        return;
+    Client client;
+    if (!take_client(security, mark, &instance, &client)) {
+        return;  // the listener was stopped
     }
-    descriptor.reset();
-
-    mark.set_waiting(true);
-    DWORD connected = instance.connect();
-    mark.set_waiting(false);
-    if (connected != ERROR_SUCCESS) {
-        return;
-    }
+    AdmittedSession admitted(client.uid);
     connection_count.fetch_add(1);
-
-    // The successor waits for the next client while this thread serves its own.
-    if (start_detached([] { pipe_session(); }, session_stack_size)) {
-        note_thread_created();
-    }
+    std::snprintf(record.session_name, sizeof record.session_name, "pipe session %u (%s)",
+                  static_cast<unsigned>(client.number), client.account);
+    log_info("pipe session %u: account %s (uid %u) connected", static_cast<unsigned>(client.number),
+             client.account, static_cast<unsigned>(client.uid));
 
     format_session_prompt(state->prompt, PIPE_NAME);
     auto side_owner = std::make_unique<PipeUserSide>(std::move(instance));
@@ -285,18 +414,19 @@ void pipe_session() {
     record.user_handle = std::move(side_owner);
 
     for (;;) {
-        switch (run_command_prompt(record, state->prompt)) {
-            case PromptEnd::user_gone:
-                return;  // quit, or the client went at the prompt
-            case PromptEnd::no_connection:
-                continue;
-            case PromptEnd::connected:
-                break;
+        const PromptEnd end = run_command_prompt(record, state->prompt);
+        if (end == PromptEnd::user_gone) {
+            break;  // quit, or the client went at the prompt
+        }
+        if (end == PromptEnd::no_connection) {
+            continue;
         }
         if (relay(*state, *side) == RelayEnd::session_over) {
-            return;
+            break;
         }
     }
+    log_info("pipe session %u: account %s (uid %u) ended", static_cast<unsigned>(client.number),
+             client.account, static_cast<unsigned>(client.uid));
 }
 
 void set_pipe_idle_wait_ms(std::uint32_t ms) {
@@ -315,6 +445,7 @@ void stop_pipe_listener() {
     std::lock_guard<std::mutex> lock(listener_mutex);
     listener_stopped = true;
     pipe::shutdown_pipe_listener(PIPE_NAME);
+    listener_stop_signal.notify_all();
 }
 
 void reset_pipe_listener() {

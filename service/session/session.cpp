@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/core/errno_status.h"
+#include "platform/core/log.h"
+#include "service/session/policy.h"
 #include "service/session/relay.h"
 #include "service/session/user_text.h"
 
@@ -42,6 +45,19 @@ bool parse_port(const char* word, std::uint16_t* port) {
     *port = static_cast<std::uint16_t>(value);
     return true;
 }
+
+namespace {
+
+// "192.0.2.7:23" or "[2001:db8::7]:23" into `out` (ADDRESS_TEXT_SIZE + 8 bytes).
+void format_destination(const HostAddress& address, char* out) {
+    char text[ADDRESS_TEXT_SIZE];
+    format_address(address, text);
+    std::snprintf(out, ADDRESS_TEXT_SIZE + 8,
+                  address.family == ADDRESS_FAMILY_INET6 ? "[%s]:%u" : "%s:%u", text,
+                  static_cast<unsigned>(address.port));
+}
+
+}  // namespace
 
 const HostAddress* connect_first(HostSocket& socket, const HostAddressList& addresses) {
     for (std::size_t i = 0; i < addresses.count; ++i) {
@@ -250,7 +266,27 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
 
     // A connection left over from before is ended first; nothing is leaked.
     end_host_connection(record);
-    if (!connect_first(record.host_socket, addresses)) {
+    // The resolved addresses are what is checked, whatever name was typed:
+    // only the permitted ones are tried.
+    HostAddressList permitted;
+    for (std::size_t i = 0; i < addresses.count; ++i) {
+        if (destination_permitted(addresses.addresses[i])) {
+            permitted.add(addresses.addresses[i]);
+        }
+    }
+    char where[ADDRESS_TEXT_SIZE + 8];
+    format_destination(addresses.addresses[0], where);
+    if (permitted.count == 0) {
+        log_warning("%s: connection to %s (%s) refused: not a permitted destination",
+                    record.session_name, host_name, where);
+        write_text(user, connect_failed_text);
+        return 0;
+    }
+    const HostAddress* connected = connect_first(record.host_socket, permitted);
+    if (connected == nullptr) {
+        format_destination(permitted.addresses[0], where);
+        log_info("%s: connection to %s (%s) failed: %s", record.session_name, host_name, where,
+                 system_error_text(last_socket_error()));
         write_text(user, connect_failed_text);
         return 0;
     }
@@ -273,6 +309,8 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
         end_host_connection(record);
         return 0;
     }
+    format_destination(*connected, where);
+    log_info("%s: connected to %s (%s)", record.session_name, host_name, where);
     return 1;
 }
 

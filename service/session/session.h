@@ -17,6 +17,8 @@
 
 namespace varolan::service {
 
+inline constexpr std::size_t SESSION_NAME_SIZE = 128;
+
 // Size of a command line buffer: LINE_LIMIT characters and the terminator.
 inline constexpr std::size_t LINE_SIZE = LINE_LIMIT + 1;
 
@@ -84,6 +86,8 @@ struct SessionRecord {
     std::uint64_t host_waiting_since = 0;  // the host last took a byte, or bytes began to wait
     std::uint64_t user_waiting_since = 0;  // the user side last took a byte of the block
     std::int32_t discarded = 0;            // user bytes thrown away while the host was stuck
+    // How the log names this session ("pipe session 3 (alice)", "port ttyS0").
+    char session_name[SESSION_NAME_SIZE] = {};
 };
 
 // Puts the configured terminal type into the record, cut to 15 characters.

@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "common/store_layout.h"
@@ -320,6 +322,41 @@ bool Tarnix::start() {
         return false;
     }
     return eventually([] { return fs::exists(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix")); });
+}
+
+bool Tarnix::start_as_unit() {
+    const std::string program = test::program_path("tarnix").string();
+    const std::string log_file = dir_.str("tarnix.log");
+    int log_fd = ::open(log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (program.empty() || log_fd < 0 || ::fstat(log_fd, &st) != 0) {
+        return false;
+    }
+    const std::string journal =
+        std::to_string(st.st_dev) + ":" + std::to_string(static_cast<unsigned long>(st.st_ino));
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int null_fd = ::open("/dev/null", O_RDWR);
+        ::dup2(null_fd, 0);
+        ::dup2(null_fd, 1);
+        ::dup2(log_fd, 2);
+        ::setenv(scm::SERVICE_MARKER_ENV, "Varolan", 1);
+        ::setenv("JOURNAL_STREAM", journal.c_str(), 1);
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(log_fd);
+    return pid_ > 0 &&
+           eventually([] { return fs::exists(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix")); });
+}
+
+std::string Tarnix::log() const {
+    std::ifstream in(dir_.str("tarnix.log"));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Tarnix::logged(const std::string& needle, std::chrono::milliseconds timeout) const {
+    return eventually([&] { return log().find(needle) != std::string::npos; }, timeout);
 }
 
 bool Tarnix::stop() {

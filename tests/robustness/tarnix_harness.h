@@ -108,6 +108,14 @@ class Tarnix {
 
     // Starts the service and waits until its pipe takes clients.
     bool start();
+    // Starts tarnix as systemd does: the service marker in its environment and
+    // standard error on a file that JOURNAL_STREAM names, so that its log
+    // lines carry their priorities. Waits until its pipe takes clients.
+    bool start_as_unit();
+    // What the service started by start_as_unit() has logged so far.
+    std::string log() const;
+    // Waits until the log holds `needle`.
+    bool logged(const std::string& needle, std::chrono::milliseconds timeout = 30s) const;
     bool stop();  // STOP through the manager, then waits for the process to end
     int pid() const { return pid_; }
     bool alive() const;

@@ -16,8 +16,11 @@
 #include "platform/net/net.h"
 #include "platform/pipe/pipe.h"
 #include "platform/registry/registry.h"
+#include "service/pipe/admission.h"
 #include "service/session/globals.h"
+#include "service/session/policy.h"
 #include "tests/service/pipe/pipe_client.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_host.h"
 #include "tests/support/wait_until.h"
@@ -46,6 +49,7 @@ class PipeSessionTest : public ::testing::Test {
     void SetUp() override {
         reg::reset_store();
         reset_globals();
+        reset_policy();
         reset_pipe_listener();
         set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         ASSERT_TRUE(host.start());
@@ -65,6 +69,8 @@ class PipeSessionTest : public ::testing::Test {
         stop_pipe_listener();
         EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 0; }));
         set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
+        fail_next_thread_starts(0);
+        reset_policy();
         reg::reset_store();
     }
     void start() {
@@ -407,6 +413,66 @@ TEST_F(PipeSessionTest, ClientsArrivingAsTheLastSessionEndsAreServed) {
         clients.clear();
     }
     EXPECT_EQ(connection_count.load(), 20);
+}
+
+const std::string FULL = "Varolan: too many sessions, try again later.\r\n";
+
+// A client over either limit gets the one line and is closed at once, and is
+// logged; the listener goes on, and once a session has ended a client is
+// served again.
+TEST_F(PipeSessionTest, ClientsOverALimitAreToldAndClosed) {
+    test::LogCapture log;
+    set_session_limits({3, 2});  // this test is one account: 2 sessions
+    start();
+    connect();
+    connect();
+    PipeClient& third = clients.emplace_back();
+    ASSERT_TRUE(third.connect(PIPE_NAME));
+    EXPECT_TRUE(third.wait_closed());
+    EXPECT_EQ(third.read_until(FULL), FULL);
+    EXPECT_EQ(pipe_sessions_admitted(), 2u);
+
+    set_session_limits({2, 5});  // now the total is reached first
+    PipeClient& fourth = clients.emplace_back();
+    ASSERT_TRUE(fourth.connect(PIPE_NAME));
+    EXPECT_TRUE(fourth.wait_closed());
+    EXPECT_EQ(fourth.read_until(FULL), FULL);
+
+    ASSERT_TRUE(clients.front().type("q\r"));
+    ASSERT_TRUE(clients.front().wait_closed());
+    ASSERT_TRUE(wait_until([] { return pipe_sessions_admitted() == 1; }));
+    std::string text;
+    connect(&text);
+    EXPECT_EQ(text, prompt());
+    EXPECT_EQ(connection_count.load(), 3) << "refused clients are not counted as served";
+    EXPECT_EQ(log.count("refused: Maximum Sessions Per User reached"), 1);
+    EXPECT_EQ(log.count("refused: Maximum Sessions reached"), 1);
+    EXPECT_EQ(log.count(") connected"), 3);
+    EXPECT_EQ(log.count("<6>pipe session 1: account "), 2) << "connected and ended";
+}
+
+// No thread for the next listener: the client that would have needed it is
+// told and closed, the thread that took it stays the listener and tries again
+// with the next client; the trouble is logged once, and once when it clears.
+TEST_F(PipeSessionTest, ASuccessorThatCannotStartIsTriedAgainWithTheNextClient) {
+    test::LogCapture log;
+    start();
+    fail_next_thread_starts(3);
+    for (int i = 0; i < 3; ++i) {
+        PipeClient& c = clients.emplace_back();
+        ASSERT_TRUE(c.connect(PIPE_NAME));
+        EXPECT_TRUE(c.wait_closed()) << i;
+        EXPECT_EQ(c.read_until(FULL), FULL) << i;
+    }
+    std::string text;
+    connect(&text);
+    EXPECT_EQ(text, prompt());
+    std::string second_text;
+    connect(&second_text);
+    EXPECT_EQ(second_text, prompt()) << "the successor of the served client listens";
+    EXPECT_EQ(log.count("<4>pipe listener: cannot start a thread for the next client: "), 1);
+    EXPECT_EQ(log.count("<5>pipe listener: taking clients again"), 1);
+    EXPECT_EQ(pipe_sessions_admitted(), 2u);
 }
 
 }  // namespace

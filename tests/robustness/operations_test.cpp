@@ -1,0 +1,152 @@
+// The real gateway as an administrator runs it: its pipe keeps serving when
+// descriptors run out, it answers clients over its limits, and it logs who
+// connected where.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+#include "common/store_layout.h"
+#include "platform/core/account.h"
+#include "tests/robustness/tarnix_fixture.h"
+#include "tests/robustness/tarnix_harness.h"
+
+namespace varolan::robust {
+namespace {
+
+const std::string FULL = "Varolan: too many sessions, try again later.\r\n";
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+using OperationsTest = TarnixTest;
+
+// Any local user can use up the service's descriptors by connecting: accepts
+// then fail. The listener waits and tries again instead of ending, says so
+// once, and once the clients have gone a new client gets the prompt.
+TEST_F(OperationsTest, DescriptorExhaustionThenRecovery) {
+    ASSERT_TRUE(tarnix.start_as_unit());
+    const Census idle = tarnix.idle_census();
+    rlimit tight{static_cast<rlim_t>(idle.fds + 6), static_cast<rlim_t>(idle.fds + 6)};
+    rlimit old{};
+    ASSERT_EQ(::prlimit(tarnix.pid(), RLIMIT_NOFILE, &tight, &old), 0);
+
+    std::deque<PipeUser> users(40);
+    for (PipeUser& user : users) {
+        ASSERT_TRUE(user.connect()) << "the backlog takes every client";
+    }
+    EXPECT_TRUE(
+        tarnix.logged("<4>pipe listener: cannot take a client: Too many open files; "
+                      "trying again"));
+    for (PipeUser& user : users) {
+        user.close();
+    }
+    PipeUser late;
+    EXPECT_TRUE(late.open_session()) << "a client after the exhaustion gets the prompt\n" << tarnix.log();
+    late.type("q\r");
+    EXPECT_TRUE(late.wait_closed());
+    EXPECT_TRUE(tarnix.logged("<5>pipe listener: taking clients again"));
+    EXPECT_EQ(count(tarnix.log(), "cannot take a client"), 1);
+    SCOPED_TRACE(tarnix.log());
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census());
+    ::prlimit(tarnix.pid(), RLIMIT_NOFILE, &old, nullptr);
+}
+
+// Connects a pipe user with the effective user id `uid`, which is what the
+// gateway learns from the connection.
+bool connect_as(PipeUser& user, uid_t uid) {
+    if (::seteuid(uid) != 0) {
+        return false;
+    }
+    const bool ok = user.connect();
+    return ::seteuid(0) == 0 && ok;
+}
+
+// Each account may hold "Maximum Sessions Per User", all together "Maximum
+// Sessions"; a client over either gets the one line and is closed.
+TEST_F(OperationsTest, ClientsOverEachLimitGetTheRefusalLine) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as other accounts";
+    }
+    ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_MAX_SESSIONS, 2));
+    ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_MAX_SESSIONS_PER_USER, 1));
+    ASSERT_TRUE(tarnix.start_as_unit());
+    ASSERT_EQ(::chmod(tarnix.dir().str().c_str(), 0711), 0);  // other accounts reach the pipe
+
+    PipeUser root_first;
+    ASSERT_TRUE(root_first.connect());
+    ASSERT_TRUE(root_first.got("Telnet >"));
+    PipeUser root_second;
+    ASSERT_TRUE(root_second.connect());
+    EXPECT_EQ(root_second.read_until(FULL), FULL);
+    EXPECT_TRUE(root_second.wait_closed());
+
+    PipeUser nobody;
+    ASSERT_TRUE(connect_as(nobody, 65534));
+    EXPECT_TRUE(nobody.got("Telnet >")) << "another account has its own share";
+    PipeUser daemon_user;
+    ASSERT_TRUE(connect_as(daemon_user, 1));
+    EXPECT_EQ(daemon_user.read_until(FULL), FULL) << "the total is reached";
+    EXPECT_TRUE(daemon_user.wait_closed());
+
+    EXPECT_TRUE(tarnix.logged("refused: Maximum Sessions Per User reached"));
+    EXPECT_TRUE(tarnix.logged("refused: Maximum Sessions reached"));
+    EXPECT_TRUE(tarnix.logged("(uid 65534) connected"));
+}
+
+// A session's start, destination and end are logged with the account; a
+// destination outside "Permitted Destinations" is refused as a failed
+// connection, and logged. The rule names the host, the user types its
+// address: what counts is where the connection would go.
+TEST_F(OperationsTest, SessionAndRefusedDestinationAreLogged) {
+    const std::string port = std::to_string(host.port());
+    ASSERT_TRUE(tarnix.set_raw(
+        "", layout::VALUE_PERMITTED_DESTINATIONS, 7,
+        "localhost:" + port + std::string(1, '\0') + "not a rule" + std::string(2, '\0')));
+    ASSERT_TRUE(tarnix.start_as_unit());
+    char account[ACCOUNT_NAME_SIZE];
+    account_name(static_cast<std::uint32_t>(::geteuid()), account);
+    const std::string who =
+        "account " + std::string(account) + " (uid " + std::to_string(::geteuid()) + ")";
+
+    PipeUser user;
+    ASSERT_TRUE(user.open_session());
+    ASSERT_TRUE(user.type("o 127.0.0.1 " + port + "\r"));
+    ASSERT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
+    const int h = host.accept();
+    ASSERT_GE(h, 0);
+    ASSERT_TRUE(user.type("\x1d"));
+    ASSERT_TRUE(user.got("Telnet >"));
+    ::close(h);
+    ASSERT_TRUE(user.type("o 127.0.0.1 " + std::to_string(host.port() == 1 ? 2 : 1) + "\r"));
+    EXPECT_TRUE(user.got("Connect Failed.\r\n"));
+    ASSERT_TRUE(user.type("q\r"));
+    EXPECT_TRUE(user.wait_closed());
+
+    EXPECT_TRUE(tarnix.logged("<6>pipe session 1: " + who + " connected\n"));
+    EXPECT_TRUE(tarnix.logged("<6>pipe session 1 (" + std::string(account) +
+                              "): connected to 127.0.0.1 (127.0.0.1:" + port + ")\n"));
+    EXPECT_TRUE(tarnix.logged(
+        "): connection to 127.0.0.1 (127.0.0.1:" + std::to_string(host.port() == 1 ? 2 : 1) +
+        ") refused: not a permitted destination\n"));
+    EXPECT_TRUE(tarnix.logged("<6>pipe session 1: " + who + " ended\n"));
+    EXPECT_TRUE(
+        tarnix.logged("<3>\"Permitted Destinations\": \"not a rule\" is not "
+                      "host-or-CIDR[:port-or-range]; it permits nothing\n"));
+    EXPECT_TRUE(tarnix.logged("<5>Varolan started\n"));
+    EXPECT_TRUE(tarnix.stop());
+    EXPECT_NE(tarnix.log().find("<5>Varolan stopped\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varolan::robust
