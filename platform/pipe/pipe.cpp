@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/core/errno_status.h"
+#include "platform/core/private_dir.h"
 
 namespace varolan::pipe {
 
@@ -39,29 +40,11 @@ DWORD errno_status(int err) {
     }
 }
 
-bool make_dir(const std::string& path, mode_t mode) {
-    if (::mkdir(path.c_str(), mode) == 0) {
-        ::chmod(path.c_str(), mode);  // not narrowed by the umask
-        return true;
-    }
-    if (errno != EEXIST) {
-        return false;
-    }
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+thread_local std::string last_error_text;
 
-bool make_dirs(const std::string& path, mode_t mode) {
-    for (std::size_t pos = 1; pos < path.size(); ++pos) {
-        if (path[pos] == '/') {
-            std::string part = path.substr(0, pos);
-            struct stat st {};
-            if (::stat(part.c_str(), &st) != 0 && !make_dir(part, mode)) {
-                return false;
-            }
-        }
-    }
-    return make_dir(path, mode);
+DWORD refuse(DWORD status, const std::string& text) {
+    last_error_text = text;
+    return status;
 }
 
 bool fill_address(const std::string& path, sockaddr_un* addr) {
@@ -488,6 +471,7 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
                         DWORD /*out_buffer_size*/, DWORD /*in_buffer_size*/,
                         DWORD /*default_timeout*/, const SecurityAttributes* security,
                         NamedPipe* out) {
+    last_error_text.clear();
     if (out == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -520,20 +504,25 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
             return ERROR_PIPE_BUSY;
         }
     } else {
-        std::string dir = path.substr(0, path.rfind('/'));
-        if (!make_dirs(dir, 0755)) {
-            return ERROR_PATH_NOT_FOUND;
+        // The pipe's directory is this service's own, or nothing is served.
+        const std::string dir = path.substr(0, path.rfind('/'));
+        if (std::string trouble = prepare_private_dir(dir, 0755); !trouble.empty()) {
+            return refuse(ERROR_ACCESS_DENIED, trouble);
         }
         sockaddr_un addr{};
         if (!fill_address(path, &addr)) {
-            return ERROR_INVALID_PARAMETER;
+            return refuse(ERROR_INVALID_PARAMETER, path + ": path too long");
         }
         // A socket file left by a process that has ended is replaced; one that a
-        // live process listens on is not taken over.
+        // live process listens on is not taken over, nor anything that is no
+        // socket (a link is never followed).
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0) {
-            if (!S_ISSOCK(st.st_mode) || path_is_listening(path)) {
-                return ERROR_ACCESS_DENIED;
+            if (!S_ISSOCK(st.st_mode)) {
+                return refuse(ERROR_ACCESS_DENIED, path + ": is not a socket; left as it is");
+            }
+            if (path_is_listening(path)) {
+                return refuse(ERROR_ACCESS_DENIED, path + ": another process serves it");
             }
             ::unlink(path.c_str());
         }
@@ -547,11 +536,13 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
         if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             return errno == EADDRINUSE ? ERROR_ACCESS_DENIED : errno_status(errno);
         }
-        if (::chmod(path.c_str(), open_to_all ? 0666 : 0600) != 0 ||
+        // The mode is set on the file bind made, never through a link.
+        if (::fchmodat(AT_FDCWD, path.c_str(), open_to_all ? 0666 : 0600, AT_SYMLINK_NOFOLLOW) !=
+                0 ||
             ::listen(fd.get(), SOMAXCONN) != 0) {
-            DWORD status = errno_status(errno);
+            const int err = errno;
             ::unlink(path.c_str());
-            return status;
+            return refuse(errno_status(err), path + ": " + system_error_text(err));
         }
         listener = std::make_shared<Listener>(path, std::move(fd), max_instances);
         map[path] = ListenerEntry{listener, nullptr};
@@ -589,6 +580,10 @@ DWORD connect_pipe_client(const std::string& path_or_name, NamedPipe* out) {
     }
     out->attach_socket(std::move(fd));
     return ERROR_SUCCESS;
+}
+
+std::string last_create_error() {
+    return last_error_text;
 }
 
 bool shutdown_pipe_listener(const char* name) {

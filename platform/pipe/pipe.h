@@ -154,11 +154,18 @@ class NamedPipe {
 // (ERROR_INVALID_PARAMETER otherwise). Buffer sizes and the default time-out are
 // accepted and not used. `max_instances` 1..254 limits the instances that exist
 // at once (ERROR_PIPE_BUSY beyond it); 255 is unlimited. ERROR_ACCESS_DENIED when
-// another process is serving the same socket path; ERROR_PATH_NOT_FOUND when the
-// directory cannot be made. On success `*out` holds the new, unconnected instance.
+// another process is serving the same socket path, when the pipe's directory
+// is not this process's own (see last_create_error), or when something that
+// is not a socket is in the way. On success `*out` holds the new, unconnected instance.
 DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWORD max_instances,
                         DWORD out_buffer_size, DWORD in_buffer_size, DWORD default_timeout,
                         const SecurityAttributes* security, NamedPipe* out);
+
+// Why the calling thread's last create_named_pipe failed, as one line naming
+// the path (empty when it gave no reason): the pipe's directory is not this
+// service's own (another account owns it, others can write it, it is a link),
+// or the socket path holds something that is not a socket.
+std::string last_create_error();
 
 // Client side: connects to the socket at `path` (a filesystem path, or a
 // "\\.\PIPE\<name>" name). ERROR_FILE_NOT_FOUND when nothing listens there,

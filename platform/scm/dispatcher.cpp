@@ -15,14 +15,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/core/file_trust.h"
 #include "platform/core/clock.h"
+#include "platform/core/errno_status.h"
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
+#include "platform/core/log.h"
+#include "platform/core/private_dir.h"
+#include "platform/registry/registry.h"
 #include "platform/core/thread.h"
 #include "platform/scm/scm.h"
 #include "platform/scm/scm_internal.h"
@@ -47,6 +51,8 @@ struct ServiceStatusContext {
     std::string notify_address;  // NOTIFY_SOCKET, empty when not under systemd
     UniqueFd notify_socket;
     Event changed;  // set on every published report
+    bool service_account_known = false;
+    std::uint32_t service_account_uid = 0;
 };
 
 namespace {
@@ -203,9 +209,11 @@ bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     detail::Reply reply;
     ucred cred{};
     socklen_t cred_size = sizeof cred;
+    // Root, the account that runs the service, and the service account.
     const bool trusted =
         ::getsockopt(conn.get(), SOL_SOCKET, SO_PEERCRED, &cred, &cred_size) == 0 &&
-        (cred.uid == ::geteuid() || cred.uid == 0);
+        (cred.uid == ::geteuid() || cred.uid == 0 ||
+         (ctx.service_account_known && cred.uid == ctx.service_account_uid));
     // The request is read before anything is answered, also from a peer that
     // is refused: closing on an unread request would reset the connection and
     // the peer would take the refusal for a service that is not running.
@@ -239,42 +247,45 @@ bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
     return true;
 }
 
-// The runtime directory exists (made when missing) and nobody but its owner
-// (this user or root) can place files in it.
+// The runtime directory and the pipe's directory in it exist (made when
+// missing) and nobody but this service's account can change them. What is
+// wrong is logged as one line.
 DWORD prepare_runtime_dir(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
+    for (const std::string& path : {dir, dir + "/pipe"}) {
+        const std::string trouble = prepare_private_dir(path, 0755);
+        if (!trouble.empty()) {
+            log_error("runtime directory refused: %s", trouble.c_str());
             return ERROR_ACCESS_DENIED;
         }
-        std::error_code ec;
-        const std::filesystem::path parent = std::filesystem::path(dir).parent_path();
-        if (!parent.empty()) {
-            std::filesystem::create_directories(parent, ec);
-        }
-        if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
-        }
-        if (::stat(dir.c_str(), &st) != 0) {
-            return ERROR_ACCESS_DENIED;
-        }
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        return ERROR_PATH_NOT_FOUND;
-    }
-    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
-        return ERROR_ACCESS_DENIED;
     }
     return ERROR_SUCCESS;
 }
 
+// A file of the runtime directory opened without following a link: a regular
+// file of this service's account, or nothing (the reason logged).
+bool own_regular_file(int fd, const std::string& path) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        log_error("%s: not a regular file", path.c_str());
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        log_error("%s: owned by uid %u, not by this service's account (uid %u)", path.c_str(),
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid()));
+        return false;
+    }
+    return true;
+}
+
 // Takes the instance lock of the service (and records this process id in it).
 DWORD take_instance_lock(const std::string& path, UniqueFd& lock) {
-    lock.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    lock.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!lock) {
+        log_error("%s: %s", path.c_str(), system_error_text(errno));
+        return ERROR_ACCESS_DENIED;
+    }
+    if (!own_regular_file(lock.get(), path)) {
+        lock.reset();
         return ERROR_ACCESS_DENIED;
     }
     int rc;
@@ -314,9 +325,12 @@ DWORD bind_endpoint(const std::string& path, UniqueFd& listener) {
         listener.reset();
         return ERROR_ACCESS_DENIED;
     }
-    // Connections are also checked by peer credentials, which covers the moment
-    // between bind and chmod.
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), 16) != 0) {
+    // The mode is set on the file bind made, never through a link (nobody else
+    // can place one in the runtime directory, and a link is refused all the
+    // same). Connections are also checked by peer credentials, which covers
+    // the moment between bind and the mode.
+    if (::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::listen(listener.get(), 16) != 0) {
         listener.reset();
         ::unlink(path.c_str());
         return ERROR_GEN_FAILURE;
@@ -410,6 +424,9 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
         return rc;
     }
     open_notify_socket(ctx);
+    std::uint32_t service_gid = 0;
+    ctx.service_account_known =
+        account_ids(reg::service_account(), &ctx.service_account_uid, &service_gid);
 
     StopSignals signals;
     {

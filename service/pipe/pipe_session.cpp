@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "common/store_layout.h"
 #include "common/store_ops.h"
@@ -134,12 +135,16 @@ bool listener_is_stopped() {
 std::mutex trouble_mutex;
 bool in_trouble = false;  // guarded by trouble_mutex
 
-void note_listener_trouble(const char* what, int err) {
+void note_listener_trouble(const char* what, const std::string& cause) {
     std::lock_guard<std::mutex> lock(trouble_mutex);
     if (!in_trouble) {
         in_trouble = true;
-        log_warning("pipe listener: %s: %s; trying again", what, system_error_text(err));
+        log_warning("pipe listener: %s: %s; trying again", what, cause.c_str());
     }
+}
+
+void note_listener_trouble(const char* what, int err) {
+    note_listener_trouble(what, std::string(system_error_text(err)));
 }
 
 void note_listener_well() {
@@ -202,7 +207,8 @@ bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
             if (listener_is_stopped()) {
                 return false;
             }
-            note_listener_trouble("cannot make the pipe", EAGAIN);
+            const std::string why = pipe::last_create_error();
+            note_listener_trouble("cannot make the pipe", why.empty() ? "no reason given" : why);
             backoff.wait();
             continue;
         }

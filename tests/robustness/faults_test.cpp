@@ -436,9 +436,12 @@ TEST_F(FaultsTest, RuntimeDirectoryMissingOrReadOnlyAtStart) {
         {"on a read-only file system", "/proc/varolan-run", false, 1},
         {"not writable by the service's user", base.str("readonly"), true, 1},
         {"writable by everybody", base.str("open"), false, 1},
+        {"writable by everybody, sticky", base.str("sticky"), false, 1},
     };
     ASSERT_EQ(::mkdir(base.str("open").c_str(), 0777), 0);
     ASSERT_EQ(::chmod(base.str("open").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(base.str("sticky").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(base.str("sticky").c_str(), 01777), 0);
     // The store must be usable by the unprivileged user: it is that user's,
     // and root takes it as the service account's.
     test::ScopedEnv account("VAROLAN_SERVICE_ACCOUNT", "nobody");

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fstream>
 #include <string>
 
 #include "common/store_layout.h"
@@ -52,7 +53,8 @@ TEST_F(OperationsTest, DescriptorExhaustionThenRecovery) {
         user.close();
     }
     PipeUser late;
-    EXPECT_TRUE(late.open_session()) << "a client after the exhaustion gets the prompt\n" << tarnix.log();
+    EXPECT_TRUE(late.open_session()) << "a client after the exhaustion gets the prompt\n"
+                                     << tarnix.log();
     late.type("q\r");
     EXPECT_TRUE(late.wait_closed());
     EXPECT_TRUE(tarnix.logged("<5>pipe listener: taking clients again"));
@@ -146,6 +148,65 @@ TEST_F(OperationsTest, SessionAndRefusedDestinationAreLogged) {
     EXPECT_TRUE(tarnix.logged("<5>Varolan started\n"));
     EXPECT_TRUE(tarnix.stop());
     EXPECT_NE(tarnix.log().find("<5>Varolan stopped\n"), std::string::npos);
+}
+
+// Another account that made the pipe's directory first could swap the socket
+// and read what users type: the service refuses to run on it, says why, and
+// leaves it as it is.
+TEST_F(OperationsTest, AForeignPipeDirectoryIsRefusedWithoutHarm) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the directory to another account";
+    }
+    const std::string run = tarnix.runtime_dir();
+    const std::string pipe_dir = run + "/pipe";
+    ASSERT_EQ(::mkdir(run.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(pipe_dir.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(pipe_dir.c_str(), 65534, 65534), 0);
+    std::ofstream(pipe_dir + "/Tarnix") << "planted";
+
+    ASSERT_TRUE(tarnix.start_as_unit());
+    EXPECT_TRUE(eventually([&] { return !tarnix.alive(); })) << "the service does not run";
+    EXPECT_EQ(tarnix.exit_status(), 1);
+    EXPECT_TRUE(tarnix.logged("<3>runtime directory refused: " + pipe_dir +
+                              ": is owned by uid 65534, not by this service's account (uid 0)\n"))
+        << tarnix.log();
+    struct stat st {};
+    ASSERT_EQ(::lstat((pipe_dir + "/Tarnix").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the planted file is left alone";
+    ASSERT_EQ(::stat(pipe_dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+}
+
+// The socket's path holds a link to a file of root: the pipe layer follows no
+// link and replaces nothing that is not a socket, so the file keeps its mode;
+// the service runs, logs why it cannot serve the pipe, and serves it as soon
+// as the link is gone.
+TEST_F(OperationsTest, ALinkAtTheSocketPathIsRefusedWithoutHarm) {
+    const std::string run = tarnix.runtime_dir();
+    const std::string victim = tarnix.dir().str("victim");
+    std::ofstream(victim) << "secret";
+    ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(run.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((run + "/pipe").c_str(), 0755), 0);
+    const std::string socket = run + "/pipe/Tarnix";
+    ASSERT_EQ(::symlink(victim.c_str(), socket.c_str()), 0);
+
+    ASSERT_TRUE(tarnix.start_as_unit());
+    EXPECT_TRUE(tarnix.logged("<4>pipe listener: cannot make the pipe: " + socket +
+                              ": is not a socket; left as it is; trying again\n"));
+    EXPECT_TRUE(tarnix.alive());
+    struct stat st {};
+    ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the link was not followed";
+    EXPECT_EQ(tarnix.run("status"), 0);
+
+    ASSERT_EQ(::unlink(socket.c_str()), 0);
+    PipeUser user;
+    EXPECT_TRUE(user.open_session());
+    EXPECT_TRUE(tarnix.logged("<5>pipe listener: taking clients again\n"));
+    ASSERT_EQ(::lstat(socket.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
 }
 
 }  // namespace

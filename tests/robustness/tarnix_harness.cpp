@@ -346,8 +346,10 @@ bool Tarnix::start_as_unit() {
         ::_exit(127);
     }
     ::close(log_fd);
-    return pid_ > 0 &&
-           eventually([] { return fs::exists(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix")); });
+    // Until the pipe exists, or the service has ended (it refused to run).
+    return pid_ > 0 && eventually([this] {
+               return fs::exists(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix")) || !alive();
+           });
 }
 
 std::string Tarnix::log() const {
@@ -378,7 +380,11 @@ bool Tarnix::alive() const {
         return false;
     }
     int st = 0;
-    return ::waitpid(pid_, &st, WNOHANG) == 0;
+    const int rc = ::waitpid(pid_, &st, WNOHANG);
+    if (rc == pid_ && WIFEXITED(st)) {
+        exit_status_ = WEXITSTATUS(st);
+    }
+    return rc == 0;
 }
 
 Census Tarnix::census() const {

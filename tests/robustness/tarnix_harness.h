@@ -110,7 +110,8 @@ class Tarnix {
     bool start();
     // Starts tarnix as systemd does: the service marker in its environment and
     // standard error on a file that JOURNAL_STREAM names, so that its log
-    // lines carry their priorities. Waits until its pipe takes clients.
+    // lines carry their priorities. Waits until its pipe exists, or until the
+    // service has ended (see alive(), exit_status()).
     bool start_as_unit();
     // What the service started by start_as_unit() has logged so far.
     std::string log() const;
@@ -119,6 +120,8 @@ class Tarnix {
     bool stop();  // STOP through the manager, then waits for the process to end
     int pid() const { return pid_; }
     bool alive() const;
+    // The exit status of a service that alive() found ended (-1 before).
+    int exit_status() const { return exit_status_; }
     Census census() const;
     // Waits until the service holds exactly `expected` again.
     bool settles_to(const Census& expected, std::chrono::milliseconds timeout = 30s) const;
@@ -135,6 +138,7 @@ class Tarnix {
     test::ScopedEnv marker_;
     test::ScopedEnv notify_;
     int pid_ = -1;
+    mutable int exit_status_ = -1;
 };
 
 // Another process (the sqlite3 shell) holding the store's write lock until

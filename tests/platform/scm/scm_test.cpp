@@ -284,8 +284,11 @@ TEST_F(ScmTest, UnsafeRuntimeDirectoryIsRefused) {
     fs::create_directories(dir_.str("run"));
     ASSERT_EQ(::chmod(dir_.str("run").c_str(), 0777), 0);
     EXPECT_EQ(start_service_ctrl_dispatcher(probe_table), ERROR_ACCESS_DENIED);
-    ASSERT_EQ(::chmod(dir_.str("run").c_str(), 01777),
-              0);  // sticky: others cannot replace our files
+    // Sticky or not: others could still place files (a socket of their own
+    // at a name the service has not taken yet).
+    ASSERT_EQ(::chmod(dir_.str("run").c_str(), 01777), 0);
+    EXPECT_EQ(start_service_ctrl_dispatcher(probe_table), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::chmod(dir_.str("run").c_str(), 0755), 0);
     start_dispatcher();
     EXPECT_TRUE(wait_state(SERVICE_START_PENDING));
 }

@@ -229,7 +229,13 @@ TEST_F(LifecycleTest, StateSequenceOfStartPauseContinueAndStop) {
     const std::vector<std::string> lines = {
         "<5>Varolan started", "<5>Varolan paused: every session holds", "<5>Varolan continued",
         "<5>Varolan stopping", "<5>Varolan stopped"};
-    EXPECT_EQ(log.lines(), lines);
+    std::vector<std::string> notices;
+    for (const std::string& line : log.lines()) {
+        if (line.rfind("<5>", 0) == 0) {
+            notices.push_back(line);
+        }
+    }
+    EXPECT_EQ(notices, lines);
 }
 
 TEST_F(LifecycleTest, PauseHoldsSessionsAtTheGateUntilContinue) {
