@@ -533,6 +533,10 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
         if (!set_passcred(fd.get())) {
             return errno_status(errno);
         }
+        // The file bind makes takes the socket's own mode (narrowed by the
+        // umask): an owner-only socket is never reachable by others, not even
+        // for a moment.
+        ::fchmod(fd.get(), open_to_all ? 0666 : 0600);
         if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             return errno == EADDRINUSE ? ERROR_ACCESS_DENIED : errno_status(errno);
         }

@@ -19,15 +19,15 @@
 #include <string>
 #include <thread>
 
-#include "platform/core/file_trust.h"
 #include "platform/core/clock.h"
 #include "platform/core/errno_status.h"
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
+#include "platform/core/file_trust.h"
 #include "platform/core/log.h"
 #include "platform/core/private_dir.h"
-#include "platform/registry/registry.h"
 #include "platform/core/thread.h"
+#include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "platform/scm/scm_internal.h"
 
@@ -321,6 +321,7 @@ DWORD bind_endpoint(const std::string& path, UniqueFd& listener) {
     if (!listener) {
         return ERROR_GEN_FAILURE;
     }
+    ::fchmod(listener.get(), 0600);  // the file bind makes is born owner-only
     if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         listener.reset();
         return ERROR_ACCESS_DENIED;

@@ -127,30 +127,32 @@ bool listener_is_stopped() {
     return listener_stopped;
 }
 
-// Trouble of the listener (no descriptor for a client, no thread for the next
-// listener, no memory): logged once when it starts, with its cause, and once
-// when it is over, that is when the listener waits for clients again with
-// none left in its queue. A shortage that lets a client through now and then
-// is one episode, not a pair of lines per client.
+// Trouble of the listener: logged once when it starts, with its cause, and
+// once when it is over. Clients that cannot be taken (no descriptor, no
+// memory, no pipe) are over when the listener waits for clients again with
+// none left in its queue, so that a shortage that lets a client through now
+// and then is one episode, not a pair of lines per client. A thread that
+// cannot be started is over when one could be.
+enum class Trouble { none, taking, threads };
 std::mutex trouble_mutex;
-bool in_trouble = false;  // guarded by trouble_mutex
+Trouble trouble = Trouble::none;  // guarded by trouble_mutex
 
-void note_listener_trouble(const char* what, const std::string& cause) {
+void note_listener_trouble(Trouble kind, const char* what, const std::string& cause) {
     std::lock_guard<std::mutex> lock(trouble_mutex);
-    if (!in_trouble) {
-        in_trouble = true;
+    if (trouble == Trouble::none) {
+        trouble = kind;
         log_warning("pipe listener: %s: %s; trying again", what, cause.c_str());
     }
 }
 
-void note_listener_trouble(const char* what, int err) {
-    note_listener_trouble(what, std::string(system_error_text(err)));
+void note_listener_trouble(Trouble kind, const char* what, int err) {
+    note_listener_trouble(kind, what, std::string(system_error_text(err)));
 }
 
-void note_listener_well() {
+void note_listener_well(Trouble kind) {
     std::lock_guard<std::mutex> lock(trouble_mutex);
-    if (in_trouble) {
-        in_trouble = false;
+    if (trouble == kind) {
+        trouble = Trouble::none;
         log_notice("pipe listener: taking clients again");
     }
 }
@@ -208,13 +210,14 @@ bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
                 return false;
             }
             const std::string why = pipe::last_create_error();
-            note_listener_trouble("cannot make the pipe", why.empty() ? "no reason given" : why);
+            note_listener_trouble(Trouble::taking, "cannot make the pipe",
+                                  why.empty() ? "no reason given" : why);
             backoff.wait();
             continue;
         }
         // The trouble is over once the listener has caught up with its queue.
         if (!instance->clients_waiting()) {
-            note_listener_well();
+            note_listener_well(Trouble::taking);
         }
         mark.set_waiting(true);
         const DWORD connected = instance->connect();
@@ -223,7 +226,8 @@ bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
             return false;
         }
         if (connected != ERROR_SUCCESS) {
-            note_listener_trouble("cannot take a client", instance->last_system_error());
+            note_listener_trouble(Trouble::taking, "cannot take a client",
+                                  instance->last_system_error());
             instance->close();
             backoff.wait();
             continue;
@@ -244,12 +248,14 @@ bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
         if (!start_detached([] { pipe_session(); }, session_stack_size)) {
             const int err = last_thread_error();
             release_pipe_session(client->uid);
-            note_listener_trouble("cannot start a thread for the next client", err);
+            note_listener_trouble(Trouble::threads, "cannot start a thread for the next client",
+                                  err);
             refuse(instance, *client, "no thread for the next client");
             backoff.wait();
             continue;
         }
         note_thread_created();
+        note_listener_well(Trouble::threads);
         client->number = session_numbers.fetch_add(1) + 1;
         return true;
     }
@@ -390,7 +396,7 @@ void pipe_session() {
         if (listener_is_stopped()) {
             return;
         }
-        note_listener_trouble("no memory for a session", ENOMEM);
+        note_listener_trouble(Trouble::taking, "no memory for a session", ENOMEM);
         backoff.wait();
     }
     SessionRecord& record = state->record;

@@ -321,7 +321,12 @@ bool Tarnix::start() {
     if (pid_ <= 0) {
         return false;
     }
-    return eventually([] { return fs::exists(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix")); });
+    // The pipe exists with its final mode (set just after bind).
+    return eventually([] {
+        struct stat st {};
+        return ::stat(pipe::pipe_socket_path("\\\\.\\PIPE\\Tarnix").c_str(), &st) == 0 &&
+               (st.st_mode & 0777) == 0666;
+    });
 }
 
 bool Tarnix::start_as_unit() {
