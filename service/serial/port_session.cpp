@@ -563,8 +563,8 @@ void port_session(const std::uint32_t* port_index) {
     std::string path = comm_device_path(text);
     bounded_copy(s.device_path, sizeof s.device_path, path.c_str());
     format_session_prompt(s.prompt_line, s.device_path);
-    std::snprintf(s.record.session_name, sizeof s.record.session_name, "port %.100s", subkey);
-    log_info("port %s (%s): session started", subkey, s.device_path);
+    std::snprintf(s.record.session_name, sizeof s.record.session_name, "port %.100s", s.key.name());
+    log_info("port %s (%s): session started", s.key.name(), s.device_path);
 
     while (s.serve_user() == Outcome::ok) {
         // The next user finds a freshly opened and configured port.
