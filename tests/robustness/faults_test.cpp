@@ -148,6 +148,19 @@ std::chrono::milliseconds since(std::chrono::steady_clock::time_point t) {
                                                                  t);
 }
 
+// The escape, sent once the pipe takes it, gives the prompt back within the
+// stuck-host time and a second, and ends the host connection `h` (closed here).
+void escape_ends_the_stuck_connection(PipeUser& user, int h) {
+    const auto escape_sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(send_within(user.fd(), "\x1d", 30s));
+    EXPECT_TRUE(user.got("Telnet >", 30s));
+    EXPECT_LE(since(escape_sent), kStuckHost + 1s);
+    EXPECT_TRUE(wait_eof(h)) << "the host connection ended";
+    ::close(h);
+    ASSERT_TRUE(send_within(user.fd(), "q", 5s) && send_within(user.fd(), "\r", 5s));
+    EXPECT_TRUE(user.wait_closed());
+}
+
 // A host that never reads holds its own session only: the user's data fills
 // the host connection and the pipe while everybody else is served. The escape
 // still returns the user to the prompt (once the host has taken nothing for
@@ -163,15 +176,7 @@ TEST_F(FaultsTest, AHostThatNeverReadsHoldsOnlyItsSessionAndTheEscapeStillWorks)
     EXPECT_GT(fill_until_held(stuck.fd(), std::string(4096, 'x')), 64u * 1024)
         << "the host connection and the pipe filled up";
     second_user_is_served();
-
-    const auto escape_sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(send_within(stuck.fd(), "\x1d", 30s));
-    EXPECT_TRUE(stuck.got("Telnet >", 30s));
-    EXPECT_LE(since(escape_sent), kStuckHost + 1s);
-    EXPECT_TRUE(wait_eof(h)) << "the host connection ended";
-    ::close(h);
-    ASSERT_TRUE(send_within(stuck.fd(), "q", 5s) && send_within(stuck.fd(), "\r", 5s));
-    EXPECT_TRUE(stuck.wait_closed());
+    escape_ends_the_stuck_connection(stuck, h);
 
     PipeUser gone;
     h = open_host(gone);
@@ -200,14 +205,7 @@ TEST_F(FaultsTest, AHostFloodingNegotiationWithoutReadingCannotTrapTheSession) {
         requests.push_back(static_cast<char>(option));
     }
     EXPECT_GT(fill_until_held(h, requests), 1u << 20);
-    const auto escape_sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(user.type("\x1d"));
-    EXPECT_TRUE(user.got("Telnet >", 30s));
-    EXPECT_LE(since(escape_sent), kStuckHost + 1s);
-    EXPECT_TRUE(wait_eof(h));
-    ::close(h);
-    ASSERT_TRUE(user.type("q\r"));
-    EXPECT_TRUE(user.wait_closed());
+    escape_ends_the_stuck_connection(user, h);
     EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
 }
 
