@@ -439,6 +439,9 @@ Outcome PortSession::relay() {
         if (watch_line) {
             DWORD modem = 0;
             if (p->GetCommModemStatus(&modem) && (modem & mode.status_bit) == 0) {
+                // Nobody is on the line any more: the host connection ends at
+                // once, and the line gets its wait before it is hung up.
+                end_host_connection(record);
                 sleep_ms(LINE_DROP_WAIT_MS);
                 break;
             }

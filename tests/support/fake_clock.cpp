@@ -4,14 +4,23 @@
 
 namespace varolan::test {
 
-FakeClock::FakeClock() { previous_ = set_process_clock(this); }
+FakeClock::FakeClock() {
+    previous_ = set_process_clock(this);
+}
 
-FakeClock::~FakeClock() { set_process_clock(previous_); }
+FakeClock::~FakeClock() {
+    set_process_clock(previous_);
+}
 
 void FakeClock::sleep_ms(std::uint32_t ms) {
+    std::function<void(std::uint32_t)> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sleeps_.push_back(ms);
+        hook = hook_;
+    }
+    if (hook) {
+        hook(ms);
     }
     now_.fetch_add(ms, std::memory_order_acq_rel);
     // Give other threads a chance to run, as a real sleep would.
@@ -21,6 +30,11 @@ void FakeClock::sleep_ms(std::uint32_t ms) {
 std::vector<std::uint32_t> FakeClock::sleeps() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return sleeps_;
+}
+
+void FakeClock::set_sleep_hook(std::function<void(std::uint32_t)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
 }
 
 void FakeClock::clear_sleeps() {

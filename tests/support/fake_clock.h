@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -12,8 +13,8 @@
 namespace varolan::test {
 
 class FakeClock final : public Clock {
-public:
-    FakeClock();   // installs itself as the process clock
+  public:
+    FakeClock();            // installs itself as the process clock
     ~FakeClock() override;  // restores the previous clock
 
     std::uint64_t now_ms() override { return now_.load(std::memory_order_acquire); }
@@ -23,11 +24,15 @@ public:
     // Every sleep asked for, in order.
     std::vector<std::uint32_t> sleeps() const;
     void clear_sleeps();
+    // Called on the sleeping thread with each delay before the time moves on,
+    // so a test can look at what has happened before that delay (null: none).
+    void set_sleep_hook(std::function<void(std::uint32_t)> hook);
 
-private:
+  private:
     std::atomic<std::uint64_t> now_{1000000};
     mutable std::mutex mutex_;
     std::vector<std::uint32_t> sleeps_;
+    std::function<void(std::uint32_t)> hook_;  // guarded by mutex_
     Clock* previous_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "platform/net/net.h"
@@ -375,6 +376,13 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     // again while it is configured, at the same clock time as the close.
     const std::size_t before_drop = line_->log().size();
     const std::uint64_t dropped_at = clock_.now_ms();
+    // The host learns of the drop at once, not after the line's wait.
+    std::atomic<int> closed_before_wait{-1};  // -1: the wait has not come yet
+    clock_.set_sleep_hook([&](std::uint32_t ms) {
+        if (ms == 2000 && closed_before_wait.load() < 0) {
+            closed_before_wait = host_.wait_for_open_connections(0) ? 1 : 0;
+        }
+    });
     line_->drop_modem(MS_RLSD_ON);
     ASSERT_TRUE(host_.wait_for_peer_close());
     ASSERT_TRUE(line_->wait_for_log(LineEvent::opened, 2));
@@ -382,6 +390,8 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     ASSERT_GE(sleeps.size(), 2u);
     EXPECT_EQ(sleeps[0], 2000u);  // the line dropped: wait, then end
     EXPECT_EQ(sleeps[1], 1000u);  // DTR low
+    clock_.set_sleep_hook(nullptr);
+    EXPECT_EQ(closed_before_wait.load(), 1) << "the host connection ended before the wait";
     const auto after = line_->log();
     std::size_t at = before_drop;
     while (at < after.size() && !(after[at].kind == LineEvent::dtr && after[at].value == 0)) {
