@@ -388,6 +388,10 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
         }
         ready.take_from_environment();
     }
+    // Stop signals are held from here on, before the endpoint exists: whoever
+    // sees the endpoint may send SIGTERM, and it must reach the service as a
+    // stop, never end the process on the spot.
+    StopSignals signals;
 
     DWORD rc = prepare_runtime_dir(runtime_dir());
     UniqueFd lock;
@@ -429,7 +433,6 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
     ctx.service_account_known =
         account_ids(reg::service_account(), &ctx.service_account_uid, &service_gid);
 
-    StopSignals signals;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
         g_active = &ctx;
