@@ -18,6 +18,7 @@
 
 #include "platform/core/errno_status.h"
 #include "platform/core/private_dir.h"
+#include "platform/core/unix_listen.h"
 
 namespace varolan::pipe {
 
@@ -57,8 +58,11 @@ bool fill_address(const std::string& path, sockaddr_un* addr) {
     return true;
 }
 
-// A listening socket bound at `path` by any process of this machine.
+// A listening socket bound at `path` by any process of this machine: bound
+// there, or under the staging name and moved there since (the socket table
+// keeps the name it was bound under).
 bool path_is_listening(const std::string& path) {
+    const std::string staging = staging_path(path);
     FILE* f = std::fopen("/proc/net/unix", "r");
     if (f == nullptr) {
         return false;
@@ -80,7 +84,7 @@ bool path_is_listening(const std::string& path) {
             rest.pop_back();
         }
         constexpr unsigned long SO_ACCEPTCON_FLAG = 0x10000;
-        if (rest == path && (flags & SO_ACCEPTCON_FLAG) != 0) {
+        if ((rest == path || rest == staging) && (flags & SO_ACCEPTCON_FLAG) != 0) {
             found = true;
         }
     }
@@ -524,7 +528,6 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
             if (path_is_listening(path)) {
                 return refuse(ERROR_ACCESS_DENIED, path + ": another process serves it");
             }
-            ::unlink(path.c_str());
         }
         UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         if (!fd) {
@@ -533,20 +536,11 @@ DWORD create_named_pipe(const char* name, DWORD open_mode, DWORD pipe_mode, DWOR
         if (!set_passcred(fd.get())) {
             return errno_status(errno);
         }
-        // The file bind makes takes the socket's own mode (narrowed by the
-        // umask): an owner-only socket is never reachable by others, not even
-        // for a moment.
-        ::fchmod(fd.get(), open_to_all ? 0666 : 0600);
-        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            return errno == EADDRINUSE ? ERROR_ACCESS_DENIED : errno_status(errno);
-        }
-        // The mode is set on the file bind made, never through a link.
-        if (::fchmodat(AT_FDCWD, path.c_str(), open_to_all ? 0666 : 0600, AT_SYMLINK_NOFOLLOW) !=
-                0 ||
-            ::listen(fd.get(), SOMAXCONN) != 0) {
-            const int err = errno;
-            ::unlink(path.c_str());
-            return refuse(errno_status(err), path + ": " + system_error_text(err));
+        // The path appears once the socket listens, never before.
+        if (const int err = listen_at_path(fd.get(), path, open_to_all ? 0666 : 0600, SOMAXCONN);
+            err != 0) {
+            return refuse(err == EADDRINUSE ? ERROR_ACCESS_DENIED : errno_status(err),
+                          path + ": " + system_error_text(err));
         }
         listener = std::make_shared<Listener>(path, std::move(fd), max_instances);
         map[path] = ListenerEntry{listener, nullptr};

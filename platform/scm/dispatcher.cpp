@@ -27,6 +27,7 @@
 #include "platform/core/log.h"
 #include "platform/core/private_dir.h"
 #include "platform/core/thread.h"
+#include "platform/core/unix_listen.h"
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "platform/scm/scm_internal.h"
@@ -306,35 +307,21 @@ DWORD take_instance_lock(const std::string& path, UniqueFd& lock) {
 }
 
 // Binds the endpoint, replacing a socket file left by a process that was killed
-// (the instance lock says nobody else serves it).
+// (the instance lock says nobody else serves it). The path appears once the
+// endpoint listens, so a client that finds it is answered. Its mode (0600) is
+// set without following a link; connections are also checked by peer
+// credentials.
 DWORD bind_endpoint(const std::string& path, UniqueFd& listener) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {
         return ERROR_INVALID_PARAMETER;
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return ERROR_ACCESS_DENIED;
     }
     listener.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener) {
         return ERROR_GEN_FAILURE;
     }
-    ::fchmod(listener.get(), 0600);  // the file bind makes is born owner-only
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (const int err = listen_at_path(listener.get(), path, 0600, 16); err != 0) {
         listener.reset();
-        return ERROR_ACCESS_DENIED;
-    }
-    // The mode is set on the file bind made, never through a link (nobody else
-    // can place one in the runtime directory, and a link is refused all the
-    // same). Connections are also checked by peer credentials, which covers
-    // the moment between bind and the mode.
-    if (::fchmodat(AT_FDCWD, path.c_str(), 0600, AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::listen(listener.get(), 16) != 0) {
-        listener.reset();
-        ::unlink(path.c_str());
-        return ERROR_GEN_FAILURE;
+        return err == EADDRINUSE ? ERROR_ACCESS_DENIED : status_from_errno(err);
     }
     return ERROR_SUCCESS;
 }
