@@ -127,6 +127,7 @@ class FakeClient final : public Client {
         host_.terminal_type = terminal_type;
         host_.columns = columns;
         host_.rows = rows;
+        host_.changed_.notify_all();
         return fail_unless(host_.shell_ok, "shell refused");
     }
     int poll_fd() const override { return host_.wake_read_.get(); }

@@ -1,16 +1,22 @@
 // The SSH client on the SSH library: one session and its shell channel.
 #include <libssh/libssh.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "platform/core/clock.h"
 #include "platform/ssh/ssh.h"
 #include "platform/ssh/ssh_files.h"
 
 namespace varolan::ssh {
 
 namespace {
+
+constexpr std::uint64_t STEP_POLL_MS = 100;
 
 // Copies `text` (may be null) into `out` of `size` bytes, cut to fit.
 void copy_text(char* out, std::size_t size, const char* text) {
@@ -53,6 +59,7 @@ class LibsshClient final : public Client {
             ssh_disconnect(session_);
             ssh_free(session_);
         }
+        close_own_socket();
     }
     LibsshClient(const LibsshClient&) = delete;
     LibsshClient& operator=(const LibsshClient&) = delete;
@@ -70,6 +77,16 @@ class LibsshClient final : public Client {
         long timeout = CLIENT_TIMEOUT_SECONDS;
         unsigned int port_number = port;
         int fd = socket.get();
+        // The library uses the socket but may leave it open; it is closed
+        // here once the library is done with it (close_own_socket).
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            copy_text(error_, sizeof error_, "no connection");
+            return false;
+        }
+        socket_fd_ = socket.release();
+        socket_dev_ = st.st_dev;
+        socket_ino_ = st.st_ino;
         if (ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &off) != SSH_OK ||
             ssh_options_set(session_, SSH_OPTIONS_HOST, host) != SSH_OK ||
             ssh_options_set(session_, SSH_OPTIONS_PORT, &port_number) != SSH_OK ||
@@ -78,8 +95,12 @@ class LibsshClient final : public Client {
             take_error();
             return false;
         }
-        socket.release();  // the session closes it from now on
-        if (ssh_connect(session_) != SSH_OK) {
+        // Every step until the shell is open runs without blocking inside
+        // the library, so that a host that closes is noticed at once (the
+        // library would otherwise keep waiting for an answer until its
+        // timeout) and no wait lasts longer than CLIENT_TIMEOUT_SECONDS.
+        ssh_set_blocking(session_, 0);
+        if (run_step([this] { return ssh_connect(session_); }, SSH_AGAIN) != SSH_OK) {
             take_error();
             return false;
         }
@@ -150,7 +171,7 @@ class LibsshClient final : public Client {
             take_error();
             return AuthResult::failed;
         }
-        return checked(ssh_userauth_none(session_, nullptr));
+        return checked(auth_step([this] { return ssh_userauth_none(session_, nullptr); }));
     }
 
     unsigned methods() override {
@@ -180,9 +201,11 @@ class LibsshClient final : public Client {
         ssh_key pub = nullptr;
         AuthResult result = AuthResult::denied;
         if (ssh_pki_export_privkey_to_pubkey(key, &pub) == SSH_OK) {
-            result = checked(ssh_userauth_try_publickey(session_, nullptr, pub));
+            result = checked(auth_step(
+                [this, pub] { return ssh_userauth_try_publickey(session_, nullptr, pub); }));
             if (result == AuthResult::success) {
-                result = checked(ssh_userauth_publickey(session_, nullptr, key));
+                result = checked(auth_step(
+                    [this, key] { return ssh_userauth_publickey(session_, nullptr, key); }));
             }
             ssh_key_free(pub);
         }
@@ -191,11 +214,13 @@ class LibsshClient final : public Client {
     }
 
     AuthResult auth_password(const char* password) override {
-        return checked(ssh_userauth_password(session_, nullptr, password));
+        return checked(auth_step(
+            [this, password] { return ssh_userauth_password(session_, nullptr, password); }));
     }
 
     AuthResult auth_kbdint(KbdintRound* round) override {
-        AuthResult result = checked(ssh_userauth_kbdint(session_, nullptr, nullptr));
+        AuthResult result =
+            checked(auth_step([this] { return ssh_userauth_kbdint(session_, nullptr, nullptr); }));
         if (result != AuthResult::info) {
             return result;
         }
@@ -224,13 +249,17 @@ class LibsshClient final : public Client {
 
     bool open_shell(const char* terminal_type, int columns, int rows) override {
         channel_ = ssh_channel_new(session_);
-        if (channel_ == nullptr || ssh_channel_open_session(channel_) != SSH_OK ||
-            ssh_channel_request_pty_size(channel_, terminal_type, columns, rows) != SSH_OK ||
-            ssh_channel_request_shell(channel_) != SSH_OK) {
+        if (channel_ == nullptr ||
+            run_step([this] { return ssh_channel_open_session(channel_); }, SSH_AGAIN) != SSH_OK ||
+            run_step(
+                [&] {
+                    return ssh_channel_request_pty_size(channel_, terminal_type, columns, rows);
+                },
+                SSH_AGAIN) != SSH_OK ||
+            run_step([this] { return ssh_channel_request_shell(channel_); }, SSH_AGAIN) != SSH_OK) {
             take_error();
             return false;
         }
-        ssh_set_blocking(session_, 0);
         // The event lets the link handle incoming packets whatever the
         // shell's output waiting in the library.
         event_ = ssh_event_new();
@@ -302,6 +331,55 @@ class LibsshClient final : public Client {
     const char* error_text() override { return error_; }
 
   private:
+    // Closes the connection's socket unless the library closed it already: a
+    // descriptor of that number that is still the same socket is ours.
+    void close_own_socket() {
+        struct stat st {};
+        if (socket_fd_ >= 0 && ::fstat(socket_fd_, &st) == 0 && st.st_dev == socket_dev_ &&
+            st.st_ino == socket_ino_) {
+            ::close(socket_fd_);
+        }
+        socket_fd_ = -1;
+    }
+
+    // Repeats `step` while it answers `again` (it waits for the host), with
+    // the connection watched in between. Returns what the step returned, or
+    // SSH_ERROR when the host closed or did not answer in time.
+    template <typename Step>
+    int run_step(Step step, int again) {
+        const std::uint64_t deadline = monotonic_ms() + CLIENT_TIMEOUT_SECONDS * 1000;
+        for (;;) {
+            const int rc = step();
+            if (rc != again) {
+                return rc;
+            }
+            if (ssh_is_connected(session_) == 0 ||
+                (ssh_get_status(session_) & (SSH_CLOSED | SSH_CLOSED_ERROR)) != 0) {
+                return SSH_ERROR;  // the library's error says how it ended
+            }
+            const std::uint64_t now = monotonic_ms();
+            if (now >= deadline) {
+                std::snprintf(error_, sizeof error_, "no answer from the host within %ld s",
+                              CLIENT_TIMEOUT_SECONDS);
+                timed_out_ = true;
+                ssh_silent_disconnect(session_);
+                return SSH_ERROR;
+            }
+            // Short waits: the library may hold a whole answer already read.
+            pollfd p{ssh_get_fd(session_), POLLIN, 0};
+            if ((ssh_get_poll_flags(session_) & SSH_WRITE_PENDING) != 0) {
+                p.events |= POLLOUT;
+            }
+            const std::uint64_t left = deadline - now;
+            ::poll(&p, 1, static_cast<int>(left < STEP_POLL_MS ? left : STEP_POLL_MS));
+        }
+    }
+    template <typename Step>
+    int auth_step(Step step) {
+        const int rc = run_step(step, SSH_AUTH_AGAIN);
+        return rc == SSH_ERROR ? SSH_AUTH_ERROR : rc;
+    }
+
     AuthResult checked(int rc) {
         AuthResult r = auth_result(rc);
         if (r == AuthResult::failed) {
@@ -310,6 +388,10 @@ class LibsshClient final : public Client {
         return r;
     }
     void take_error() {
+        if (timed_out_) {
+            timed_out_ = false;  // error_ says so already
+            return;
+        }
         const char* text = session_ != nullptr ? ssh_get_error(session_) : nullptr;
         copy_text(error_, sizeof error_, text != nullptr && text[0] != '\0' ? text : "failed");
     }
@@ -318,6 +400,10 @@ class LibsshClient final : public Client {
     ssh_channel channel_ = nullptr;
     ssh_event event_ = nullptr;
     char error_[TEXT_SIZE] = "failed";
+    bool timed_out_ = false;
+    int socket_fd_ = -1;
+    dev_t socket_dev_ = 0;
+    ino_t socket_ino_ = 0;
 };
 
 std::mutex factory_mutex;

@@ -17,6 +17,7 @@
 #include "platform/registry/registry.h"
 #include "service/session/globals.h"
 #include "service/session/policy.h"
+#include "service/session/ssh_session.h"
 
 namespace varolan::service {
 
@@ -311,6 +312,16 @@ void start_sessions() {
 
     read_session_limits();
     read_permitted_destinations();
+
+    std::uint32_t ssh = 0;
+    if (!reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_SSH, &ssh)) {
+        ssh = 0;
+    }
+    configure_ssh(ssh != 0, reg::store_path().c_str());
+    if (ssh != 0) {
+        log_info("SSH offered at the prompt; known hosts %s, key %s", ssh_known_hosts_file(),
+                 ssh_identity_file());
+    }
 
     std::uint32_t debug = 0;
     if (reg_read_dword(layout::PRODUCT_KEY, layout::VALUE_DEBUG, &debug) && debug != 0) {

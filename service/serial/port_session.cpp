@@ -17,6 +17,7 @@
 #include "service/session/globals.h"
 #include "service/session/relay.h"
 #include "service/session/session.h"
+#include "service/session/ssh_session.h"
 
 namespace varolan::service {
 
@@ -421,7 +422,13 @@ Outcome PortSession::relay() {
         end_host_connection(record);
         return give_up(DEVICE_SETUP_ERROR);
     }
-    read_multi_string(VALUE_LOGIN_SCRIPT, &login_script);
+    // A login script is for a telnet host's login prompt; an SSH shell is
+    // logged in already.
+    if (host_is_ssh(record)) {
+        login_script = MultiString{};
+    } else {
+        read_multi_string(VALUE_LOGIN_SCRIPT, &login_script);
+    }
     script_delay =
         login_script.empty() ? 0 : read_delay(VALUE_LOGIN_SCRIPT_DELAY, DEFAULT_LOGIN_SCRIPT_DELAY);
     script_pending = false;
@@ -434,7 +441,11 @@ Outcome PortSession::relay() {
         gate_pass();
         errors = 0;
         if (p->ClearCommError(&errors, nullptr) && (errors & CE_BREAK) != 0) {
-            queue_for_host(record, IAC_BRK, sizeof IAC_BRK, false);
+            if (host_is_ssh(record)) {
+                record.ssh_link->request_break();
+            } else {
+                queue_for_host(record, IAC_BRK, sizeof IAC_BRK, false);
+            }
         }
         if (watch_line) {
             DWORD modem = 0;
@@ -511,7 +522,11 @@ Outcome PortSession::serve_user() {
     }
 
     if (auto_open != AUTO_OPEN_PROMPT && computer_name[0] != '\0') {
-        if (connect_host(record, computer_name) == 1) {
+        // "ssh://" names an SSH host only while the service offers SSH.
+        const int connected = ssh_enabled() && is_ssh_url(computer_name)
+                                  ? connect_ssh_url(record, computer_name)
+                                  : connect_host(record, computer_name);
+        if (connected == 1) {
             return relay();
         }
         // No connection: the failure text stays readable for a while, then

@@ -77,7 +77,8 @@ UserBlock forward_user_block(SessionRecord& record, const void* block, std::size
     if (block_has_escape(static_cast<const char*>(block), count)) {
         return UserBlock::escape;
     }
-    if (queue_for_host(record, block, count, true)) {
+    // An SSH shell takes the bytes as they are; a telnet host needs every 255 doubled.
+    if (queue_for_host(record, block, count, !host_is_ssh(record))) {
         return UserBlock::forwarded;
     }
     // Read without room only because the host is stuck: the escape was looked
@@ -132,12 +133,14 @@ HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
     }
     if (record.deliver_length < 0) {
         // Its answers must fit before the block is taken; until then the
-        // reader waits, and so does the host's sending.
-        if (record.host_queue.room() < telnet_answer_bound(static_cast<std::size_t>(count))) {
+        // reader waits, and so does the host's sending. An SSH shell's
+        // output calls for no answers.
+        if (!host_is_ssh(record) &&
+            record.host_queue.room() < telnet_answer_bound(static_cast<std::size_t>(count))) {
             return HostBlock::held;
         }
         byte_count.fetch_add(count, std::memory_order_relaxed);
-        record.deliver_length = filter_telnet(record);
+        record.deliver_length = host_is_ssh(record) ? count : filter_telnet(record);
         record.deliver_offset = 0;
         record.user_waiting_since = now_ms();
     }

@@ -8,6 +8,7 @@
 #include "platform/core/log.h"
 #include "service/session/policy.h"
 #include "service/session/relay.h"
+#include "service/session/ssh_session.h"
 #include "service/session/user_text.h"
 
 namespace varolan::service {
@@ -15,6 +16,9 @@ namespace varolan::service {
 namespace {
 
 constexpr char help_text[] = "Commands\r\n\nO    Open\r\nQ    Quit\r\nS    Status\r\n?    Help\r\n";
+// With SSH offered: one more line, after the Open line.
+constexpr char help_text_ssh[] =
+    "Commands\r\n\nO    Open\r\nSSH  Secure shell\r\nQ    Quit\r\nS    Status\r\n?    Help\r\n";
 constexpr char invalid_command_text[] = "Invalid command\r\n";
 constexpr char connect_failed_text[] = "Connect Failed.\r\n";
 constexpr char prompt_ending[] = "\r\nTelnet >";
@@ -244,6 +248,8 @@ void end_host_connection(SessionRecord& record) {
         record.reader_thread.join();
     }
     record.host_socket.close();
+    // An SSH shell's link sees its local end closed and ends the connection.
+    record.ssh_link.reset();
     record.drained_event.close();
     record.block_event.close();
     record.received_count.store(0, std::memory_order_relaxed);
@@ -266,6 +272,20 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
 
     // A connection left over from before is ended first; nothing is leaked.
     end_host_connection(record);
+    HostAddress connected;
+    if (!connect_permitted(record.host_socket, addresses, user, record.session_name, host_name,
+                           &connected) ||
+        !begin_host_connection(record, user)) {
+        return 0;
+    }
+    char where[ADDRESS_TEXT_SIZE + 8];
+    format_destination(connected, where);
+    log_info("%s: connected to %s (%s)", record.session_name, host_name, where);
+    return 1;
+}
+
+bool connect_permitted(HostSocket& socket, const HostAddressList& addresses, UserSide* user,
+                       const char* session_name, const char* host_name, HostAddress* connected) {
     // The resolved addresses are what is checked, whatever name was typed:
     // only the permitted ones are tried.
     HostAddressList permitted;
@@ -278,24 +298,29 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     format_destination(addresses.addresses[0], where);
     if (permitted.count == 0) {
         log_warning("%s: connection to %s (%s) refused: not a permitted destination",
-                    record.session_name, host_name, where);
+                    session_name, host_name, where);
         write_text(user, connect_failed_text);
-        return 0;
+        return false;
     }
-    const HostAddress* connected = connect_first(record.host_socket, permitted);
-    if (connected == nullptr) {
+    const HostAddress* first = connect_first(socket, permitted);
+    if (first == nullptr) {
         format_destination(permitted.addresses[0], where);
-        log_info("%s: connection to %s (%s) failed: %s", record.session_name, host_name, where,
+        log_info("%s: connection to %s (%s) failed: %s", session_name, host_name, where,
                  system_error_text(last_socket_error()));
         write_text(user, connect_failed_text);
-        return 0;
+        return false;
     }
+    *connected = *first;
+    return true;
+}
+
+bool begin_host_connection(SessionRecord& record, UserSide* user) {
     // Without its event or its reader the connection cannot be served: report
     // it as a failed connect and release what was made.
     if (!record.drained_event.create(false, false) || !record.block_event.create(false, false)) {
         write_text(user, connect_failed_text);
         end_host_connection(record);
-        return 0;
+        return false;
     }
     record.received_count.store(0, std::memory_order_relaxed);
     record.host_closed.store(0, std::memory_order_relaxed);
@@ -307,11 +332,9 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     if (!record.reader_thread.start([shared] { host_reader(shared); })) {
         write_text(user, connect_failed_text);
         end_host_connection(record);
-        return 0;
+        return false;
     }
-    format_destination(*connected, where);
-    log_info("%s: connected to %s (%s)", record.session_name, host_name, where);
-    return 1;
+    return true;
 }
 
 PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
@@ -322,6 +345,10 @@ PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
             close_user_side(record);
             return PromptEnd::user_gone;
         }
+        // SSH takes the line as typed: user names are not upper-cased.
+        if (ssh_enabled() && is_ssh_command(line)) {
+            return run_ssh_command(record, line);
+        }
         for (char* p = line; *p != '\0'; ++p) {
             *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
         }
@@ -331,7 +358,7 @@ PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
                 break;
             case '?':
             case 'H':
-                write_text(user, help_text);
+                write_text(user, ssh_enabled() ? help_text_ssh : help_text);
                 break;
             case 'S':
                 write_formatted(user,

@@ -11,6 +11,7 @@
 #include "platform/core/thread.h"
 #include "platform/core/thread_event.h"
 #include "platform/net/net.h"
+#include "platform/ssh/ssh.h"
 #include "service/session/globals.h"
 #include "service/session/telnet.h"
 #include "service/session/user_side.h"
@@ -88,7 +89,17 @@ struct SessionRecord {
     std::int32_t discarded = 0;            // user bytes thrown away while the host was stuck
     // How the log names this session ("pipe session 3 (alice)", "port ttyS0").
     char session_name[SESSION_NAME_SIZE] = {};
+
+    // Set while the host connection is an SSH shell: host_socket is then the
+    // session's end of the shell's link, and the bytes pass both ways
+    // unchanged (no telnet processing). Session thread only.
+    std::unique_ptr<ssh::ShellLink> ssh_link;
 };
+
+// True while the open host connection is an SSH shell.
+inline bool host_is_ssh(const SessionRecord& record) {
+    return record.ssh_link != nullptr;
+}
 
 // Puts the configured terminal type into the record, cut to 15 characters.
 void set_terminal_type(SessionRecord& record, const char* name);
@@ -123,11 +134,23 @@ PromptEnd run_command_prompt(SessionRecord& record, const char* prompt);
 int connect_host(SessionRecord& record, char* host_name);
 int connect_host(SessionRecord& record, char* host_name, std::uint16_t port);
 
+// Starts serving a connected host_socket: the hand-over state and events,
+// then the reader thread. On failure writes "Connect Failed.\r\n" to `user`,
+// ends the connection and returns false.
+bool begin_host_connection(SessionRecord& record, UserSide* user);
+
 // Fills `addresses` for `name` and `port`: a dotted address is looked up in
 // reverse and taken when found, then the name is looked up, then the name in
 // lower case (changed in place). A name gives every address it has, IPv4
 // first. Returns 1 on success, 0 if it cannot be resolved.
 int resolve_host(HostAddressList& addresses, char* name, std::uint16_t port);
+
+// Connects `socket` to the first of `addresses` that the permitted
+// destinations allow and that accepts. When none does, writes "Connect
+// Failed.\r\n" to `user`, logs why (refused by the rules, or the connection
+// failed) and returns false. `*connected` is the address connected.
+bool connect_permitted(HostSocket& socket, const HostAddressList& addresses, UserSide* user,
+                       const char* session_name, const char* host_name, HostAddress* connected);
 
 // Parses a TCP port number: decimal digits only, 1 to 65535.
 bool parse_port(const char* word, std::uint16_t* port);

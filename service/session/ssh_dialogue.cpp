@@ -268,16 +268,13 @@ SshOpen ssh_open(UserSide* user, SshTarget& target, bool interactive, const char
     }
     write_formatted(user, "Trying... %s\r\n", name);
     HostSocket socket;
-    const HostAddress* connected = connect_first(socket, addresses);
-    if (connected == nullptr) {
-        write_text(user, connect_failed_text);
-        log_info("%s: SSH %s port %u: connection failed", session_name, target.host,
-                 static_cast<unsigned>(target.port));
+    HostAddress connected;
+    if (!connect_permitted(socket, addresses, user, session_name, name, &connected)) {
         return SshOpen::refused;
     }
     std::unique_ptr<ssh::Client> made = ssh::new_client();
     Attempt a{user, target, interactive, session_name, *made, {}};
-    format_address(*connected, a.address);
+    format_address(connected, a.address);
     if (!made->handshake(socket.take(), target.host, target.port)) {
         log_attempt(LogLevel::warning, a, "handshake failed: ", made->error_text());
         write_text(user, connect_failed_text);

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/core/log.h"
 #include "service/session/session.h"
 #include "service/session/user_side.h"
+#include "service/session/user_text.h"
 
 namespace varolan::service {
 
@@ -160,6 +162,53 @@ bool parse_ssh_url(const char* url, SshTarget* target) {
         length = static_cast<std::size_t>(colon - rest);
     }
     return split_user_host(rest, length, target) && target->user[0] != '\0';
+}
+
+PromptEnd open_ssh(SessionRecord& record, SshTarget& target, bool interactive) {
+    const char* session_name = record.session_name;
+    UserSide* user = record.user_handle.get();
+    std::unique_ptr<ssh::Client> client;
+    switch (ssh_open(user, target, interactive, record.terminal_type, session_name, &client)) {
+        case SshOpen::user_gone:
+            close_user_side(record);
+            return PromptEnd::user_gone;
+        case SshOpen::refused:
+            return PromptEnd::no_connection;
+        case SshOpen::open:
+            break;
+    }
+    // A connection left over from before is ended first; nothing is leaked.
+    end_host_connection(record);
+    UniqueFd local;
+    std::unique_ptr<ssh::ShellLink> link = ssh::ShellLink::start(std::move(client), &local);
+    if (!link) {
+        log_error("%s: SSH %s: no link for the shell (out of descriptors or threads)", session_name,
+                  target.host);
+        write_text(user, "Connect Failed.\r\n");
+        return PromptEnd::no_connection;
+    }
+    record.host_socket.adopt(std::move(local));
+    record.ssh_link = std::move(link);
+    return begin_host_connection(record, user) ? PromptEnd::connected : PromptEnd::no_connection;
+}
+
+PromptEnd run_ssh_command(SessionRecord& record, const char* line) {
+    SshTarget target;
+    if (!parse_ssh_command(line, &target)) {
+        write_text(record.user_handle.get(), "Invalid command\r\n");
+        return PromptEnd::no_connection;
+    }
+    return open_ssh(record, target, true);
+}
+
+int connect_ssh_url(SessionRecord& record, const char* url) {
+    SshTarget target;
+    if (!parse_ssh_url(url, &target)) {
+        log_error("%s: \"%s\" is not ssh://user@host[:port]", record.session_name, url);
+        write_text(record.user_handle.get(), "Connect Failed.\r\n");
+        return 0;
+    }
+    return open_ssh(record, target, false) == PromptEnd::connected ? 1 : 0;
 }
 
 int read_secret(UserSide* handle, const char* prompt, char* out, std::size_t size) {

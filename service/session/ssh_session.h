@@ -14,6 +14,8 @@
 namespace varolan::service {
 
 class UserSide;
+struct SessionRecord;
+enum class PromptEnd;
 
 inline constexpr std::size_t SSH_PATH_SIZE = 4096;
 inline constexpr std::size_t SSH_USER_SIZE = 64;     // a user name, cut
@@ -60,11 +62,23 @@ enum class SshOpen {
     user_gone,  // the user side failed while answering a question
 };
 
-// Connects to `target` with the dialogue on `user` (null: nothing written),
-// asking questions only when `interactive`. On `open`, `*client` holds the
+// Connects to `target` (a permitted destination) with the dialogue on `user`
+// (null: nothing written), asking questions only when `interactive`. On `open`, `*client` holds the
 // client with its shell open. `session_name` names the session in the log.
 SshOpen ssh_open(UserSide* user, SshTarget& target, bool interactive, const char* terminal_type,
                  const char* session_name, std::unique_ptr<ssh::Client>* client);
+
+// Opens an SSH shell for the session as its host connection (the reader
+// thread running, the relay's bytes passing unchanged): `connected`; or not
+// (`no_connection`, the user was told why); or the user side failed while
+// answering (`user_gone`: user_handle is then null).
+PromptEnd open_ssh(SessionRecord& record, SshTarget& target, bool interactive);
+// `SSH ...` typed at the prompt (the line as typed); "Invalid command" when it
+// does not read.
+PromptEnd run_ssh_command(SessionRecord& record, const char* line);
+// A serial port's automatic "ssh://..." connection: no questions, the
+// gateway's key only. 1 with the shell open, 0 without.
+int connect_ssh_url(SessionRecord& record, const char* url);
 
 // Reads one line without echo into `out` of `size` bytes (cut to fit; the
 // user still ends it with CR or LF); backspace removes the last character.

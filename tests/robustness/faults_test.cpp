@@ -105,49 +105,6 @@ TEST_F(FaultsTest, HostResetMidBlockReturnsTheUserToThePrompt) {
     EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
 }
 
-// How long a host may take nothing before the gateway counts it as stuck.
-constexpr auto kStuckHost = 3s;
-
-// Writes `chunk` again and again on the non-blocking `fd` until nothing has
-// gone for `quiet`: the peer's side and everything between are full. Returns
-// the bytes sent.
-std::size_t fill_until_held(int fd, const std::string& chunk,
-                            std::chrono::milliseconds quiet = 500ms) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    std::size_t sent = 0;
-    auto last_progress = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - last_progress < quiet && sent < (512u << 20)) {
-        ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            last_progress = std::chrono::steady_clock::now();
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 20);
-        }
-    }
-    return sent;
-}
-
-// Sends one message on a non-blocking `fd`, waiting for room up to `timeout`.
-bool send_within(int fd, const std::string& message, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) !=
-           static_cast<ssize_t>(message.size())) {
-        pollfd p{fd, POLLOUT, 0};
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        ::poll(&p, 1, 20);
-    }
-    return true;
-}
-
-std::chrono::milliseconds since(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 t);
-}
-
 // The escape, sent once the pipe takes it, gives the prompt back within the
 // stuck-host time and a second, and ends the host connection `h` (closed here).
 void escape_ends_the_stuck_connection(PipeUser& user, int h) {

@@ -498,6 +498,41 @@ long raise_fd_limit(long wanted) {
     return static_cast<long>(r.rlim_cur);
 }
 
+std::size_t fill_until_held(int fd, const std::string& chunk, std::chrono::milliseconds quiet) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t sent = 0;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - last_progress < quiet && sent < (512u << 20)) {
+        ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            last_progress = std::chrono::steady_clock::now();
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 20);
+        }
+    }
+    return sent;
+}
+
+bool send_within(int fd, const std::string& message, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) !=
+           static_cast<ssize_t>(message.size())) {
+        pollfd p{fd, POLLOUT, 0};
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        ::poll(&p, 1, 20);
+    }
+    return true;
+}
+
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t);
+}
+
 long env_number(const char* name, long fallback) {
     const char* v = std::getenv(name);
     if (v == nullptr || *v == '\0') {

@@ -40,6 +40,19 @@ class RawHost {
     std::uint16_t port_ = 0;
 };
 
+// How long a host may take nothing before the gateway counts it as stuck.
+constexpr auto kStuckHost = 3s;
+
+// Writes `chunk` again and again on `fd` (made non-blocking) until nothing
+// has gone for `quiet`: the peer's side and everything between are full.
+// Returns the bytes sent.
+std::size_t fill_until_held(int fd, const std::string& chunk,
+                            std::chrono::milliseconds quiet = 500ms);
+// Sends one message on a non-blocking `fd`, waiting for room up to `timeout`.
+bool send_within(int fd, const std::string& message, std::chrono::milliseconds timeout);
+// Time passed since `t`.
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point t);
+
 // Closes `fd` with SO_LINGER 0: the peer sees a reset.
 void reset_connection(int fd);
 // Reads what arrives on `fd` until `needle` is in `seen` or the timeout.

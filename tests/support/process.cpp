@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace varolan::test {
@@ -92,6 +94,13 @@ ScopedEnv::~ScopedEnv() {
 fs::path build_dir() {
     const char* dir = std::getenv("VAROLAN_BUILD_DIR");
     return dir != nullptr ? fs::path(dir) : fs::current_path();
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 fs::path program_path(const std::string& name) {

@@ -49,6 +49,9 @@ class ScopedEnv {
     std::optional<std::string> old_;
 };
 
+// The whole content of a file ("" when it cannot be read).
+std::string file_text(const std::string& path);
+
 // Directory of the build tree (binaries such as tarnix and varolan-reg live in
 // its subfolders); from $VAROLAN_BUILD_DIR, set by CTest.
 std::filesystem::path build_dir();

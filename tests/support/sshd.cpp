@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -24,13 +23,6 @@ namespace varolan::test {
 namespace {
 
 constexpr const char* SSHD = "/usr/sbin/sshd";
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // A port nobody listens on right now.
 std::uint16_t free_port() {
@@ -72,7 +64,7 @@ std::vector<int> descendants(int root) {
             if (pid <= 0) {
                 continue;
             }
-            std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+            std::string stat = file_text("/proc/" + std::to_string(pid) + "/stat");
             std::size_t close = stat.rfind(')');
             int ppid = 0;
             char state = 0;
@@ -209,7 +201,7 @@ std::string Sshd::fingerprint() const {
 }
 
 std::string Sshd::log() const {
-    return read_file(dir_.str("sshd.log"));
+    return file_text(dir_.str("sshd.log"));
 }
 
 TestAccount::TestAccount(const std::string& password) {

@@ -8,22 +8,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/ssh/ssh.h"
+#include "tests/support/process.h"
 #include "tests/support/session_user_side.h"
 #include "tests/support/sshd.h"
 
 namespace varolan::ssh {
 namespace {
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using test::file_text;
 
 UniqueFd connect_loopback(std::uint16_t port) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

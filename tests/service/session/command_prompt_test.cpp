@@ -10,7 +10,9 @@
 
 #include "service/session/globals.h"
 #include "service/session/session.h"
+#include "service/session/ssh_session.h"
 #include "tests/service/session/fake_resolver.h"
+#include "tests/support/process.h"
 #include "tests/support/session_user_side.h"
 #include "tests/support/tcp_host.h"
 #include "tests/support/wait_until.h"
@@ -158,6 +160,29 @@ TEST_F(CommandPromptTest, LineLimitIsNeverOverrun) {
     EXPECT_EQ(read_line(record.user_handle.get(), 8, "", line), 8);
     EXPECT_EQ(std::string(line), std::string(8, 'z'));
     EXPECT_EQ(terminal_read_available(terminal.get()), std::string(8, 'z'));
+}
+
+// SSH is a command only when the service offers it; otherwise an SSH line is
+// the status command, as every line starting with S, and the help is as ever.
+TEST_F(CommandPromptTest, SshOnlyWhenOffered) {
+    EXPECT_EQ(run("ssh host\r?\rq\r"),
+              P + "ssh host\r\n" + status_text(0, 0) + P + "?\r\n" + HELP + P + "q\r\n");
+    new_user_line();
+    test::TempDir dir;
+    configure_ssh(true, dir.str("registry.db").c_str());
+    EXPECT_EQ(run("?\rsshx\rs\rq\r"),
+              P +
+                  "?\r\nCommands\r\n\nO    Open\r\nSSH  Secure shell\r\nQ    Quit\r\nS    "
+                  "Status\r\n?    Help\r\n" +
+                  P + "sshx\r\n" + status_text(0, 0) + P + "s\r\n" + status_text(0, 0) + P +
+                  "q\r\n");
+    new_user_line();
+    PromptEnd end = PromptEnd::connected;
+    EXPECT_EQ(run("SSH\r", &end), P + "SSH\r\n" + INVALID);
+    EXPECT_EQ(end, PromptEnd::no_connection);
+    EXPECT_EQ(run("ssh host 0\r", &end), P + "ssh host 0\r\n" + INVALID);
+    EXPECT_TRUE(resolver.calls.empty());
+    configure_ssh(false, "");
 }
 
 TEST_F(CommandPromptTest, LoneOTriesHostNamedOAndReportsLowerCase) {

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/ssh/fake_ssh.h"
@@ -22,18 +21,13 @@
 namespace varolan::service {
 namespace {
 
+using test::file_text;
+
 using test::terminal_read_available;
 using test::terminal_write;
 
 const std::string QUESTION_END = "Continue connecting (yes/no)? ";
 const std::string DENIED = "Access denied.\r\n";
-
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class SshDialogueTest : public ::testing::Test {
   protected:
