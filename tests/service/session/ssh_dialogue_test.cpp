@@ -11,6 +11,7 @@
 
 #include "platform/ssh/fake_ssh.h"
 #include "service/session/globals.h"
+#include "service/session/policy.h"
 #include "service/session/ssh_session.h"
 #include "tests/service/session/fake_resolver.h"
 #include "tests/support/log_capture.h"
@@ -162,6 +163,16 @@ TEST_F(SshDialogueTest, AutomaticConnectionsAskNothing) {
     host.accepted_key.clear();
     out = attempt("ssh alice@gw-host", "", SshOpen::refused, true);
     EXPECT_EQ(out, "Trying... gw-host\r\nConnect Failed.\r\n");
+
+    // A destination the administrator does not permit is not even connected to.
+    DestinationRule elsewhere;
+    ASSERT_TRUE(parse_destination_rule("10.9.9.9", &elsewhere));
+    set_permitted_destinations(true, {elsewhere});
+    const int connections = tcp.connections();
+    out = attempt("ssh alice@gw-host", "", SshOpen::refused, true);
+    reset_policy();
+    EXPECT_EQ(out, "Trying... gw-host\r\nConnect Failed.\r\n");
+    EXPECT_EQ(tcp.connections(), connections);
 }
 
 TEST(SshTargetTest, CommandsAndUrls) {
