@@ -94,7 +94,7 @@ TEST_F(PortEndToEnd, ServesAPtyFromPromptThroughRelayAndBack) {
     ASSERT_EQ(reg_set(product, layout::VALUE_NUMBER_OF_PORTS, "REG_DWORD", "1"), 0);
     ASSERT_EQ(
         reg_set(product, layout::VALUE_TELNET_PORT, "REG_DWORD", std::to_string(host_.port())), 0);
-    ASSERT_EQ(reg_set(port_key_, layout::VALUE_PORT_NAME, "REG_SZ", pty_.slave_name()), 0);
+    ASSERT_EQ(reg_set(port_key_, layout::VALUE_PORT_NAME, "REG_SZ", pty_.port_path()), 0);
     const struct {
         const char* name;
         const char* value;
@@ -110,7 +110,7 @@ TEST_F(PortEndToEnd, ServesAPtyFromPromptThroughRelayAndBack) {
     ASSERT_GT(pid_, 0);
 
     // The prompt names this machine and the pty's device path.
-    ASSERT_TRUE(pty_.read_until(pty_.slave_path() + ")\r\nTelnet >")) << pty_.seen();
+    ASSERT_TRUE(pty_.read_until(pty_.port_path() + ")\r\nTelnet >")) << pty_.seen();
     EXPECT_EQ(device_flags(), 0u);
 
     pty_.clear_seen();

@@ -38,7 +38,7 @@ class RealOpener final : public CommOpener {
 
 class PortOnPty : public PortSessionTest {
   public:
-    PortOnPty() { set_string(VALUE_PORT_NAME, pty_.slave_name()); }
+    PortOnPty() { set_string(VALUE_PORT_NAME, pty_.port_path()); }
     ~PortOnPty() override { end(); }
 
     // Ends the session: later opens are refused, and the line goes away so
