@@ -168,19 +168,38 @@ bool PipeUser::connect() {
     return true;
 }
 
-bool PipeUser::open_session() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (connect() && got("Telnet >")) {
+bool PipeUser::open_session(std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        if (connect() && got("Telnet >", left)) {
             return true;
         }
         std::this_thread::sleep_for(20ms);
     }
-    return false;
 }
 
 bool PipeUser::send(const std::string& message) {
-    return fd_ >= 0 && ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(message.size());
+    const auto end = Clock::now() + 20s;
+    while (fd_ >= 0) {
+        const ssize_t n = ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(message.size())) {
+            return true;
+        }
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return false;
 }
 
 bool PipeUser::type(const std::string& keys) {
@@ -471,7 +490,9 @@ void StoreLock::release() {
     }
     if (pid_ > 0) {
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
+            test::kill_and_reap(pid_);
+        }
         pid_ = -1;
     }
 }

@@ -72,12 +72,13 @@ class PipeUser {
     PipeUser(const PipeUser&) = delete;
 
     bool connect();  // to the pipe of $VAROLAN_RUNTIME_DIR
-    // Connects and waits for the prompt, trying again (a few times) when the
-    // connection is refused or dropped before the prompt.
-    bool open_session();
+    // Connects and waits for the prompt, trying again when the connection is
+    // refused or dropped before the prompt, for at most `bound` in all.
+    bool open_session(std::chrono::milliseconds bound = std::chrono::seconds(30));
     int fd() const { return fd_; }
-    bool send(const std::string& message);  // one message
-    bool type(const std::string& keys);     // one message per byte
+    // One message; waits for room at most 20 s.
+    bool send(const std::string& message);
+    bool type(const std::string& keys);  // one message per byte
     // Collects output until `needle` has arrived; returns everything up to and
     // including it (removed from what is kept), or what came when it failed.
     std::string read_until(const std::string& needle,

@@ -14,17 +14,34 @@ namespace varolan::test {
 
 namespace {
 
+// Sends all of `bytes`, waiting for room at most SEND_BOUND in all: a peer
+// that reads nothing fails the send instead of holding the host's thread (and
+// every test waiting on it) for good.
+constexpr std::chrono::milliseconds SEND_BOUND{20000};
+
 bool send_fully(int fd, const std::string& bytes) {
+    const auto end = std::chrono::steady_clock::now() + SEND_BOUND;
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLOUT, 0};
+        if (left.count() <= 0 ||
+            (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)) {
+            return false;
+        }
     }
     return true;
 }

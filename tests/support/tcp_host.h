@@ -39,7 +39,8 @@ class TcpHost {
     void set_reading(bool on);
 
     // Connection index -1 = the most recent one. Sending and closing are done by
-    // the host thread; these calls return once it has done them.
+    // the host thread; these calls return once it has done them. A send (and an
+    // echo) waits at most 20 s for a peer that takes nothing, then fails.
     bool send(const std::string& bytes, int index = -1);
     void close_connection(int index = -1);
 

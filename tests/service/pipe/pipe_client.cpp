@@ -18,8 +18,24 @@ bool PipeClient::connect(const std::string& path) {
 }
 
 bool PipeClient::send(const std::string& message) {
-    DWORD n = 0;
-    return pipe_.write(message.data(), static_cast<DWORD>(message.size()), &n) == ERROR_SUCCESS;
+    // Waits for room at most 20 s: a gateway that reads nothing fails the send.
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        DWORD n = 0;
+        if (pipe_.write_nowait(message.data(), static_cast<DWORD>(message.size()), &n) !=
+            ERROR_SUCCESS) {
+            return false;
+        }
+        if (n == message.size()) {
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        pollfd fd{pipe_.poll_fd(), POLLOUT, 0};
+        if (left.count() <= 0) {
+            return false;
+        }
+        poll(&fd, 1, static_cast<int>(left.count()));
+    }
 }
 
 bool PipeClient::type(const std::string& keys) {

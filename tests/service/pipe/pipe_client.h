@@ -15,7 +15,7 @@ class PipeClient {
   public:
     // Connects to a socket path or "\\.\PIPE\<name>".
     bool connect(const std::string& path);
-    bool send(const std::string& message);  // one message
+    bool send(const std::string& message);  // one message; waits for room 20 s at most
     bool type(const std::string& keys);     // one message per byte
     // Collects output until `needle` is in it (returned and removed from the
     // collected text with everything before it), the pipe closes, or `timeout`.
