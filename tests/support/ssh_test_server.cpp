@@ -20,7 +20,7 @@ bool ending(int wake, int ms) {
 
 }  // namespace
 
-SshTestServer::SshTestServer(Fault fault) : fault_(fault) {
+SshTestServer::SshTestServer(Fault fault, const char* address) : fault_(fault) {
     ssh_init();
     wake_ = ::eventfd(0, EFD_CLOEXEC);
     ssh_key key = nullptr;
@@ -28,7 +28,7 @@ SshTestServer::SshTestServer(Fault fault) : fault_(fault) {
     bind_ = bind;
     int port = 0;
     if (bind == nullptr || wake_ < 0 || ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, &key) != SSH_OK ||
-        ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, "127.0.0.1") != SSH_OK ||
+        ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, address) != SSH_OK ||
         ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDPORT, &port) != SSH_OK ||
         ssh_bind_options_set(bind, SSH_BIND_OPTIONS_IMPORT_KEY, key) != SSH_OK) {
         ssh_key_free(key);
@@ -38,10 +38,11 @@ SshTestServer::SshTestServer(Fault fault) : fault_(fault) {
     if (ssh_bind_listen(bind) != SSH_OK) {
         return;
     }
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (::getsockname(ssh_bind_get_fd(bind), reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-        port_ = ntohs(sa.sin_port);
+        port_ = ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(sa).sin6_port
+                                               : reinterpret_cast<sockaddr_in&>(sa).sin_port);
     }
     thread_ = std::thread([this] { run(); });
 }

@@ -1,8 +1,8 @@
 // An SSH host made with the SSH library, for faults that a real server does
 // not make on request: closing the connection at the first authentication
 // request, or, once the shell is open, never reading again. Listens on a free
-// loopback port with a fresh host key; serves one connection at a time on a
-// thread of its own; accepts any password.
+// port of a loopback address (IPv4 or IPv6) with a fresh host key; serves one
+// connection at a time on a thread of its own; accepts any password.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,7 @@ class SshTestServer {
         close_at_auth,  // the connection ends at the first authentication request
         stop_reading,   // the shell is opened, greets with "ready\r\n", then reads nothing
     };
-    explicit SshTestServer(Fault fault);
+    explicit SshTestServer(Fault fault, const char* address = "127.0.0.1");
     ~SshTestServer();  // ends the connection being served and the thread
     SshTestServer(const SshTestServer&) = delete;
     SshTestServer& operator=(const SshTestServer&) = delete;

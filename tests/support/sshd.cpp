@@ -134,7 +134,10 @@ bool Sshd::start(const std::string& keys_of_root, bool new_host_key) {
             << "\nStrictModes no\nUsePAM no\nPubkeyAuthentication yes\n"
                "PasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
                "PermitRootLogin prohibit-password\nMaxAuthTries 10\nPrintMotd no\n"
-               "PrintLastLog no\nUseDNS no\nLogLevel VERBOSE\n";
+               "PrintLastLog no\nUseDNS no\nLogLevel VERBOSE\n"
+               // Keys are renewed every 256 KiB: a long transfer goes through
+               // several key exchanges in the middle of the relay.
+               "RekeyLimit 256K\n";
         const std::string config = dir_.str("sshd_config");
         const std::string log_file = dir_.str("sshd.log");
         int pid = ::fork();
