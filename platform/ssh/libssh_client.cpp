@@ -40,7 +40,7 @@ AuthResult auth_result(int rc) {
 
 class LibsshClient final : public Client {
   public:
-    LibsshClient() {
+    explicit LibsshClient(long timeout_seconds) : timeout_seconds_(timeout_seconds) {
         static std::once_flag init;
         std::call_once(init, [] { ssh_init(); });
         session_ = ssh_new();
@@ -74,7 +74,7 @@ class LibsshClient final : public Client {
         // keys (only the calls below authenticate); only what the gateway
         // passes here.
         bool off = false;
-        long timeout = CLIENT_TIMEOUT_SECONDS;
+        long timeout = timeout_seconds_;
         unsigned int port_number = port;
         int fd = socket.get();
         // The library uses the socket but may leave it open; it is closed
@@ -98,7 +98,7 @@ class LibsshClient final : public Client {
         // Every step until the shell is open runs without blocking inside
         // the library, so that a host that closes is noticed at once (the
         // library would otherwise keep waiting for an answer until its
-        // timeout) and no wait lasts longer than CLIENT_TIMEOUT_SECONDS.
+        // timeout) and no wait lasts longer than the client's time limit.
         ssh_set_blocking(session_, 0);
         if (run_step([this] { return ssh_connect(session_); }, SSH_AGAIN) != SSH_OK) {
             take_error();
@@ -347,7 +347,8 @@ class LibsshClient final : public Client {
     // SSH_ERROR when the host closed or did not answer in time.
     template <typename Step>
     int run_step(Step step, int again) {
-        const std::uint64_t deadline = monotonic_ms() + CLIENT_TIMEOUT_SECONDS * 1000;
+        const std::uint64_t deadline =
+            monotonic_ms() + static_cast<std::uint64_t>(timeout_seconds_) * 1000;
         for (;;) {
             const int rc = step();
             if (rc != again) {
@@ -360,7 +361,7 @@ class LibsshClient final : public Client {
             const std::uint64_t now = monotonic_ms();
             if (now >= deadline) {
                 std::snprintf(error_, sizeof error_, "no answer from the host within %ld s",
-                              CLIENT_TIMEOUT_SECONDS);
+                              timeout_seconds_);
                 timed_out_ = true;
                 ssh_silent_disconnect(session_);
                 return SSH_ERROR;
@@ -396,6 +397,7 @@ class LibsshClient final : public Client {
         copy_text(error_, sizeof error_, text != nullptr && text[0] != '\0' ? text : "failed");
     }
 
+    const long timeout_seconds_;
     ssh_session session_ = nullptr;
     ssh_channel channel_ = nullptr;
     ssh_event event_ = nullptr;
@@ -418,7 +420,11 @@ std::unique_ptr<Client> new_client() {
             return installed_factory();
         }
     }
-    return std::make_unique<LibsshClient>();
+    return new_library_client(CLIENT_TIMEOUT_SECONDS);
+}
+
+std::unique_ptr<Client> new_library_client(long timeout_seconds) {
+    return std::make_unique<LibsshClient>(timeout_seconds);
 }
 
 void set_client_factory(ClientFactory factory) {

@@ -112,6 +112,9 @@ class Client {
 
 // A new client (the SSH library's, unless a test installed a factory).
 std::unique_ptr<Client> new_client();
+// The SSH library's client, every wait for the host bounded by `timeout_seconds`
+// (new_client() gives CLIENT_TIMEOUT_SECONDS).
+std::unique_ptr<Client> new_library_client(long timeout_seconds);
 using ClientFactory = std::function<std::unique_ptr<Client>()>;
 // Installs `factory` (empty restores the real client).
 void set_client_factory(ClientFactory factory);

@@ -1,17 +1,21 @@
 // The real client against the machine's OpenSSH server: the gateway's key
 // (made owner-only, accepted by the host), trust on first use in a
 // known-hosts file the library reads back, files others could change
-// refused, and a shell whose terminal type the host sees.
+// refused, and a shell whose terminal type the host sees; and hosts that
+// never answer, given up after the client's time limit.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "platform/ssh/ssh.h"
 #include "tests/support/process.h"
 #include "tests/support/session_user_side.h"
 #include "tests/support/sshd.h"
+#include "tests/support/tcp_host.h"
 
 namespace varolan::ssh {
 namespace {
@@ -77,6 +81,22 @@ TEST(LibsshClientTest, GatewayKeyKnownHostsAndShell) {
     ASSERT_TRUE(link);
     ASSERT_TRUE(test::terminal_write(local.get(), "echo \"T=[$TERM]\"; exit\n"));
     EXPECT_NE(test::terminal_read_to_end(local.get()).find("T=[vt220]"), std::string::npos);
+}
+
+// A host that accepts the connection and then says nothing, or nothing after
+// its greeting: the handshake ends with the time limit, not for ever.
+TEST(LibsshClientTest, SilentHostIsGivenUp) {
+    for (const std::string greeting : {"", "SSH-2.0-Silent\r\n"}) {
+        SCOPED_TRACE(greeting);
+        test::TcpHost host;
+        ASSERT_TRUE(host.start());
+        host.set_greeting(greeting);
+        auto client = new_library_client(1);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(client->handshake(connect_loopback(host.port()), "127.0.0.1", host.port()));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+        EXPECT_STREQ(client->error_text(), "no answer from the host within 1 s");
+    }
 }
 
 }  // namespace
