@@ -18,24 +18,6 @@ constexpr std::uint32_t dword_from_bytes(const std::uint8_t* bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-// The value of one hexadecimal digit (either case), -1 for any other
-// character: binary values travel as hex text in exports and in the
-// utility's stored capability and status bytes.
-constexpr int hex_digit_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-static_assert(hex_digit_value('7') == 7 && hex_digit_value('b') == 11 &&
-              hex_digit_value('F') == 15 && hex_digit_value('g') == -1);
 static_assert(dword_to_bytes(0x0A0B0C0D) == std::array<std::uint8_t, 4>{0x0D, 0x0C, 0x0B, 0x0A});
 
 }  // namespace varolan

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/core/text.h"
 #include "platform/registry/key_names.h"
 #include "platform/registry/registry.h"
 
@@ -55,18 +56,6 @@ bool natural_less(const std::string& a, const std::string& b) {
         ++j;
     }
     return a.size() - i < b.size() - j;
-}
-
-std::string trim(std::string_view s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) {
-        ++b;
-    }
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) {
-        --e;
-    }
-    return std::string(s.substr(b, e - b));
 }
 
 bool read_text(const std::filesystem::path& p, std::string& out) {
@@ -167,17 +156,17 @@ bool read_device_map_file(const std::string& path, std::vector<SerialPort>& out)
         if (end == std::string::npos) {
             end = text.size();
         }
-        std::string line = trim(std::string_view(text).substr(pos, end - pos));
+        const std::string_view line = trim(std::string_view(text).substr(pos, end - pos));
         pos = end + 1;
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        std::size_t eq = line.find('=');
-        if (eq == std::string::npos) {
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) {
             continue;
         }
-        SerialPort port{trim(std::string_view(line).substr(0, eq)),
-                        trim(std::string_view(line).substr(eq + 1))};
+        SerialPort port{std::string(trim(line.substr(0, eq))),
+                        std::string(trim(line.substr(eq + 1)))};
         // A key holds one value per name: a repeated name keeps its first line.
         bool seen = std::any_of(out.begin(), out.end(), [&](const SerialPort& p) {
             return fold(p.name) == fold(port.name);

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/core/text.h"
 #include "platform/registry/registry.h"
 
 namespace varolan::reg {
@@ -16,13 +17,7 @@ inline constexpr std::size_t MAX_KEY_NAME = 255;
 
 // Names compare with ASCII letters folded to upper case.
 inline std::string fold(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
+    return to_upper(s);
 }
 
 // The non-empty components of a backslash path.

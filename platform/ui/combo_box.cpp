@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "platform/core/text.h"
 #include "platform/ui/internal.h"
 
 namespace varolan::ui {
 
-using detail::compare_nocase;
 using detail::is_printable;
-using detail::starts_with_nocase;
 
 ComboBox::ComboBox(int id, Rect rect, unsigned style)
     : Control(ControlKind::ComboBox, id, "", rect, style) {}

@@ -1,11 +1,10 @@
 #include "platform/ui/controls.h"
 
+#include "platform/core/text.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/internal.h"
 
 namespace varolan::ui {
-
-using detail::lower;
 
 std::string StripMnemonic(const std::string& caption, char* mnemonic, int* position) {
     std::string out;
@@ -15,7 +14,7 @@ std::string StripMnemonic(const std::string& caption, char* mnemonic, int* posit
         if (caption[i] == '&' && i + 1 < caption.size()) {
             ++i;
             if (caption[i] != '&' && letter == 0) {
-                letter = lower(caption[i]);
+                letter = ascii_lower(caption[i]);
                 where = static_cast<int>(out.size());
             }
         }

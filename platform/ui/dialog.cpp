@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/core/text.h"
 #include "platform/ui/internal.h"
 
 namespace varolan::ui {
@@ -11,7 +12,7 @@ namespace {
 ModalRunner* installed_runner = nullptr;
 
 char lower(int c) {
-    return detail::lower(static_cast<char>(c & 0xFF));
+    return ascii_lower(static_cast<char>(c & 0xFF));
 }
 
 bool is_label(const Control& c) {

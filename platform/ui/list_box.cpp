@@ -2,14 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/core/text.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/internal.h"
 
 namespace varolan::ui {
 
-using detail::compare_nocase;
 using detail::is_printable;
-using detail::starts_with_nocase;
 
 namespace {
 

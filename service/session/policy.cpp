@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/core/text.h"
+
 namespace varolan::service {
 
 namespace {
@@ -153,16 +155,7 @@ bool parse_destination_rule(const char* line, DestinationRule* out) {
     if (line == nullptr || out == nullptr) {
         return false;
     }
-    std::string text(line);
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && blank(text.back())) {
-        text.pop_back();
-    }
-    std::size_t first = 0;
-    while (first < text.size() && blank(text[first])) {
-        ++first;
-    }
-    text.erase(0, first);
+    const std::string text(trim(line));
     DestinationRule rule;
     const std::size_t colon = text.find(':');
     if (!parse_host(text.substr(0, colon), &rule) ||

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/dword_bytes.h"
+#include "platform/core/text.h"
 #include "tools/varolan-reg/regtool.h"
 #include "tools/varolan-reg/store_view.h"
 
@@ -44,16 +45,9 @@ bool quotable_string(const std::vector<std::uint8_t>& data) {
     return true;
 }
 
-std::string trim(std::string_view s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) {
-        ++b;
-    }
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) {
-        --e;
-    }
-    return std::string(s.substr(b, e - b));
+// A line without the spaces and tabs around it and the CR of a CR LF ending.
+std::string trim_line(std::string_view s) {
+    return std::string(trim_right(trim_left(s, " \t"), " \t\r"));
 }
 
 // Parses a quoted string starting at s[pos] == '"'; pos ends after the closing quote.
@@ -80,7 +74,7 @@ bool parse_hex_list(std::string_view s, std::vector<std::uint8_t>& out) {
     while (true) {
         std::size_t comma = s.find(',', pos);
         std::string item =
-            trim(s.substr(pos, comma == std::string_view::npos ? s.npos : comma - pos));
+            trim_line(s.substr(pos, comma == std::string_view::npos ? s.npos : comma - pos));
         bool last = comma == std::string_view::npos;
         if (item.empty()) {
             // An empty list, or one trailing comma.
@@ -198,7 +192,7 @@ bool parse_hex_data(Reader& r, const std::string& data, ImportOp& op, std::strin
             error = line_error(lineno, "hex data continues past the end of the file");
             return false;
         }
-        bytes += trim(r.lines[++r.i]);
+        bytes += trim_line(r.lines[++r.i]);
     }
     op.kind = ImportOp::Kind::set_value;
     op.type = type;
@@ -219,7 +213,7 @@ bool parse_value_data(Reader& r, const std::string& data, ImportOp& op, std::str
     if (!data.empty() && data[0] == '"') {
         std::size_t q = 0;
         std::string s;
-        if (!parse_quoted(data, q, s) || !trim(std::string_view(data).substr(q)).empty()) {
+        if (!parse_quoted(data, q, s) || !trim_line(std::string_view(data).substr(q)).empty()) {
             error = line_error(lineno, "bad string data");
             return false;
         }
@@ -229,7 +223,7 @@ bool parse_value_data(Reader& r, const std::string& data, ImportOp& op, std::str
         op.data.push_back(0);
         return true;
     }
-    if (data.size() > 6 && iequals(std::string_view(data).substr(0, 6), "dword:")) {
+    if (data.size() > 6 && equal_nocase(std::string_view(data).substr(0, 6), "dword:")) {
         std::uint32_t v = 0;
         if (data.size() > 14 || !parse_u32(std::string_view(data).substr(6), false, v)) {
             error = line_error(lineno, "bad dword data");
@@ -241,7 +235,7 @@ bool parse_value_data(Reader& r, const std::string& data, ImportOp& op, std::str
         op.data.assign(bytes.begin(), bytes.end());
         return true;
     }
-    if (data.size() >= 4 && iequals(std::string_view(data).substr(0, 3), "hex")) {
+    if (data.size() >= 4 && equal_nocase(std::string_view(data).substr(0, 3), "hex")) {
         return parse_hex_data(r, data, op, error);
     }
     error = line_error(lineno, "unknown value data");
@@ -278,7 +272,7 @@ bool parse_value_line(Reader& r, const std::string& line, std::vector<ImportOp>&
         return false;
     }
     ++p;
-    if (!parse_value_data(r, trim(std::string_view(line).substr(p)), op, error)) {
+    if (!parse_value_data(r, trim_line(std::string_view(line).substr(p)), op, error)) {
         return false;
     }
     ops.push_back(std::move(op));
@@ -370,7 +364,8 @@ LONG export_tree(const std::string& path, std::string& text, std::string& error)
     }
     if (path.empty()) {
         // HARDWARE is volatile: made from the machine, never imported.
-        std::erase_if(subkeys, [](const std::string& name) { return iequals(name, "HARDWARE"); });
+        std::erase_if(subkeys,
+                      [](const std::string& name) { return equal_nocase(name, "HARDWARE"); });
     }
     key.close();
     for (const std::string& sub : subkeys) {
@@ -395,7 +390,7 @@ bool parse_regedit4(std::string_view text, std::vector<ImportOp>& ops, std::stri
     r.lines = split_lines(text);
     bool header = false;
     for (; r.i < r.lines.size(); ++r.i) {
-        std::string line = trim(r.lines[r.i]);
+        std::string line = trim_line(r.lines[r.i]);
         if (line.empty()) {
             continue;
         }

@@ -9,6 +9,7 @@
 
 #include "common/dword_bytes.h"
 #include "common/store_layout.h"
+#include "platform/core/text.h"
 #include "platform/registry/registry.h"
 #include "tools/varolan-reg/store_view.h"
 
@@ -155,8 +156,8 @@ std::string format_value(DWORD type, const std::vector<std::uint8_t>& data) {
 bool parse_set_data(std::string_view type, const std::vector<std::string>& args, DWORD& out_type,
                     std::vector<std::uint8_t>& out_data, std::string& error) {
     out_data.clear();
-    if (iequals(type, "REG_SZ") || iequals(type, "REG_EXPAND_SZ")) {
-        out_type = iequals(type, "REG_SZ") ? reg::REG_SZ : reg::REG_EXPAND_SZ;
+    if (equal_nocase(type, "REG_SZ") || equal_nocase(type, "REG_EXPAND_SZ")) {
+        out_type = equal_nocase(type, "REG_SZ") ? reg::REG_SZ : reg::REG_EXPAND_SZ;
         if (args.size() > 1) {
             error = std::string(type) + " takes one DATA argument (quote text with blanks)";
             return false;
@@ -167,7 +168,7 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
         out_data.push_back(0);
         return true;
     }
-    if (iequals(type, "REG_DWORD")) {
+    if (equal_nocase(type, "REG_DWORD")) {
         out_type = reg::REG_DWORD;
         std::uint32_t v = 0;
         if (args.size() != 1 || !parse_u32(args[0], true, v)) {
@@ -178,7 +179,7 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
         out_data.assign(bytes.begin(), bytes.end());
         return true;
     }
-    if (iequals(type, "REG_MULTI_SZ")) {
+    if (equal_nocase(type, "REG_MULTI_SZ")) {
         out_type = reg::REG_MULTI_SZ;
         for (const std::string& s : args) {
             if (s.empty()) {
@@ -191,8 +192,8 @@ bool parse_set_data(std::string_view type, const std::vector<std::string>& args,
         out_data.push_back(0);
         return true;
     }
-    if (iequals(type, "REG_BINARY") || iequals(type, "REG_NONE")) {
-        out_type = iequals(type, "REG_BINARY") ? reg::REG_BINARY : reg::REG_NONE;
+    if (equal_nocase(type, "REG_BINARY") || equal_nocase(type, "REG_NONE")) {
+        out_type = equal_nocase(type, "REG_BINARY") ? reg::REG_BINARY : reg::REG_NONE;
         std::string digits;
         for (const std::string& s : args) {
             for (char c : s) {

@@ -1,6 +1,6 @@
 #include "tools/varolan-reg/store_view.h"
 
-#include "common/dword_bytes.h"
+#include "platform/core/text.h"
 
 namespace varolan::regtool {
 
@@ -32,26 +32,6 @@ LONG list_subkeys(const reg::Key& key, std::vector<std::string>& names) {
         }
         names.push_back(std::move(name));
     }
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'a' && x <= 'z') {
-            x = static_cast<char>(x - 32);
-        }
-        if (y >= 'a' && y <= 'z') {
-            y = static_cast<char>(y - 32);
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string full_name(std::string_view path) {
@@ -97,10 +77,6 @@ std::string status_text(LONG status) {
     }
 }
 
-char hex_digit(unsigned v) {
-    return "0123456789abcdef"[v & 15];
-}
-
 bool parse_u32(std::string_view s, bool decimal_ok, std::uint32_t& out) {
     unsigned base = 16;
     if (decimal_ok) {
@@ -144,7 +120,7 @@ LONG read_value(const reg::Key& key, std::string_view name, DWORD& type,
 bool section_path(std::string_view name, std::string& path) {
     for (std::string_view root :
          {std::string_view("HKEY_LOCAL_MACHINE"), std::string_view("HKLM")}) {
-        if (name.size() >= root.size() && iequals(name.substr(0, root.size()), root) &&
+        if (name.size() >= root.size() && equal_nocase(name.substr(0, root.size()), root) &&
             (name.size() == root.size() || name[root.size()] == '\\')) {
             std::string rest(name.substr(root.size()));
             // Normalise separators the way the store reads them.

@@ -30,15 +30,12 @@ LONG read_value(const reg::Key& key, std::string_view name, DWORD& type,
 // Opens `path` below HKEY_LOCAL_MACHINE for changes, creating it when missing.
 LONG open_for_write(const std::string& path, reg::Key& key);
 
-// ASCII case-insensitive equality.
-bool iequals(std::string_view a, std::string_view b);
 // "HKEY_LOCAL_MACHINE\path" for messages.
 std::string full_name(std::string_view path);
 // `parent`\`child`, or `child` below the root.
 std::string join(std::string_view parent, std::string_view child);
 // A store status in words (the store's own message for file trouble).
 std::string status_text(LONG status);
-char hex_digit(unsigned v);
 // Parses 1..8 hex digits (no prefix) or, with `decimal_ok`, a decimal number or
 // "0x" hex number, into a 32-bit value.
 bool parse_u32(std::string_view s, bool decimal_ok, std::uint32_t& out);

@@ -1,11 +1,11 @@
 #include "utility/portdb/port_database.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 #include <vector>
 
 #include "common/store_layout.h"
+#include "platform/core/text.h"
 #include "utility/portdb/store_io.h"
 #include "utility/strings/messages.h"
 #include "utility/strings/strings.h"
@@ -24,10 +24,7 @@ constexpr DWORD kSubkeyNameCapacity = 256;
 }  // namespace
 
 bool KeyNameLess::operator()(std::string_view a, std::string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) <
-               std::tolower(static_cast<unsigned char>(y));
-    });
+    return compare_nocase(a, b) < 0;
 }
 
 CPortDatabase::CPortDatabase() {

@@ -4,8 +4,8 @@
 #include <memory>
 #include <utility>
 
-#include "common/dword_bytes.h"
 #include "common/store_layout.h"
+#include "platform/core/text.h"
 #include "platform/serial/comm.h"
 #include "utility/portdb/store_io.h"
 #include "utility/strings/messages.h"
@@ -157,14 +157,13 @@ std::uint32_t parity_code(std::uint16_t stop_parity) {
 // --- byte strings as hexadecimal text ----------------------------------------------------
 
 std::string bytes_to_hex(std::string_view bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const std::size_t n = bytes.size() < HEX_DISPLAY_LIMIT ? bytes.size() : HEX_DISPLAY_LIMIT;
     std::string text;
     text.reserve(2 * n);
     for (std::size_t i = 0; i < n; ++i) {
         const auto b = static_cast<unsigned char>(bytes[i]);
-        text.push_back(kDigits[b >> 4]);
-        text.push_back(kDigits[b & 0x0F]);
+        text.push_back(hex_digit(b >> 4));
+        text.push_back(hex_digit(b));
     }
     return text;
 }
