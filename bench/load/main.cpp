@@ -27,10 +27,6 @@
 #include "bench/load/relays.h"
 #include "bench/load/stats.h"
 
-#ifndef VAROLAN_BENCH_TARNIX
-#define VAROLAN_BENCH_TARNIX "tarnix"
-#endif
-
 namespace varolan::bench {
 namespace {
 
