@@ -213,7 +213,7 @@ inline constexpr DWORD EV_RING = 0x0100;
 inline constexpr DWORD EV_PERR = 0x0200;
 inline constexpr DWORD EV_RX80FULL = 0x0400;
 // The events of the modem lines; a line without modem signals cannot wait for them.
-inline constexpr DWORD kModemLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+inline constexpr DWORD MODEM_LINE_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 inline constexpr DWORD MS_CTS_ON = 0x0010;
 inline constexpr DWORD MS_DSR_ON = 0x0020;

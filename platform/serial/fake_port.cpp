@@ -148,7 +148,7 @@ class FakeCommPort final : public CommPort {
             error_ = ERROR_INVALID_PARAMETER;
             return false;
         }
-        if (!d.modem_lines && (d.mask & ~kModemLineEvents) == 0) {
+        if (!d.modem_lines && (d.mask & ~MODEM_LINE_EVENTS) == 0) {
             error_ = ERROR_NOT_SUPPORTED;
             return false;
         }

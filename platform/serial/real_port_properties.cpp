@@ -58,7 +58,7 @@ bool RealCommPort::GetCommProperties(COMMPROP* properties) {
 
     termios base = saved;
     make_raw(base);
-    base.c_cflag &= ~kFrameFlags;
+    base.c_cflag &= ~FRAME_FLAGS;
     base.c_cflag |= CS8;
     ::cfsetispeed(&base, B9600);
     ::cfsetospeed(&base, B9600);
@@ -105,11 +105,11 @@ DWORD RealCommPort::probe_rates(const termios& base, bool uart, int baud_base, C
 // Whether the driver keeps the frame flags `cflag` when they are set.
 bool RealCommPort::takes_frame(const termios& base, tcflag_t cflag) {
     termios t = base;
-    t.c_cflag &= ~kFrameFlags;
+    t.c_cflag &= ~FRAME_FLAGS;
     t.c_cflag |= cflag;
     termios got{};
     return ::tcsetattr(fd_.get(), TCSANOW, &t) == 0 && ::tcgetattr(fd_.get(), &got) == 0 &&
-           (got.c_cflag & kFrameFlags) == (t.c_cflag & kFrameFlags);
+           (got.c_cflag & FRAME_FLAGS) == (t.c_cflag & FRAME_FLAGS);
 }
 
 // Data sizes, stop bits and parities; true when any parity is taken.
@@ -117,8 +117,8 @@ bool RealCommPort::probe_frames(const termios& base, COMMPROP* p) {
     static constexpr struct {
         tcflag_t flag;
         WORD bit;
-    } kSizes[] = {{CS5, DATABITS_5}, {CS6, DATABITS_6}, {CS7, DATABITS_7}, {CS8, DATABITS_8}};
-    for (const auto& s : kSizes) {
+    } SIZES[] = {{CS5, DATABITS_5}, {CS6, DATABITS_6}, {CS7, DATABITS_7}, {CS8, DATABITS_8}};
+    for (const auto& s : SIZES) {
         if (takes_frame(base, s.flag))
             p->wSettableData |= s.bit;
     }
@@ -132,12 +132,12 @@ bool RealCommPort::probe_frames(const termios& base, COMMPROP* p) {
     static constexpr struct {
         tcflag_t flag;
         WORD bit;
-    } kParities[] = {{PARENB | PARODD, PARITY_ODD},
-                     {PARENB, PARITY_EVEN},
-                     {PARENB | CMSPAR | PARODD, PARITY_MARK},
-                     {PARENB | CMSPAR, PARITY_SPACE}};
+    } PARITIES[] = {{PARENB | PARODD, PARITY_ODD},
+                    {PARENB, PARITY_EVEN},
+                    {PARENB | CMSPAR | PARODD, PARITY_MARK},
+                    {PARENB | CMSPAR, PARITY_SPACE}};
     bool any_parity = false;
-    for (const auto& s : kParities) {
+    for (const auto& s : PARITIES) {
         if (takes_frame(base, CS8 | s.flag) || takes_frame(base, CS7 | s.flag)) {
             p->wSettableStopParity |= s.bit;
             any_parity = true;

@@ -33,7 +33,7 @@ bool RealCommPort::WaitCommEvent(DWORD* event) {
     const DWORD mask = mask_.load();
     if (mask == 0)
         return fail(ERROR_INVALID_PARAMETER);
-    const DWORD modem = mask & kModemEvents;
+    const DWORD modem = mask & MODEM_EVENTS;
     if (!has_modem_ && (mask & ~modem) == 0)
         return fail(ERROR_NOT_SUPPORTED);
     if ((mask & ~modem) == 0 && has_counters_) {

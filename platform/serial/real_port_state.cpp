@@ -29,7 +29,7 @@ bool line_can_take(const DCB& d, bool has_modem) {
 termios termios_for(const DCB& d, const termios& before) {
     termios t = before;
     make_raw(t);
-    t.c_cflag &= ~kFrameFlags;
+    t.c_cflag &= ~FRAME_FLAGS;
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[d.ByteSize - 5];
     switch (d.Parity) {
@@ -187,7 +187,7 @@ bool RealCommPort::apply_termios(const DCB& d, const termios& t, const termios& 
                 detail::get_speed(fd_.get(), &rate) && rate_matches(d.BaudRate, rate);
     const tcflag_t imask = INPCK | IXON | IXOFF;
     if (took) {
-        took = (got.c_cflag & kFrameFlags) == (t.c_cflag & kFrameFlags) &&
+        took = (got.c_cflag & FRAME_FLAGS) == (t.c_cflag & FRAME_FLAGS) &&
                (got.c_iflag & imask) == (t.c_iflag & imask) && got.c_cc[VSTART] == t.c_cc[VSTART] &&
                got.c_cc[VSTOP] == t.c_cc[VSTOP];
     }

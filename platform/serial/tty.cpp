@@ -12,7 +12,7 @@ namespace varolan::serial::detail {
 
 namespace {
 
-constexpr RateBit kRates[] = {
+constexpr RateBit RATES[] = {
     {75, BAUD_075, B75},      {110, BAUD_110, B110},       {134, BAUD_134_5, B134},
     {150, BAUD_150, B150},    {300, BAUD_300, B300},       {600, BAUD_600, B600},
     {1200, BAUD_1200, B1200}, {1800, BAUD_1800, B1800},    {2400, BAUD_2400, B2400},
@@ -26,22 +26,22 @@ constexpr RateBit kRates[] = {
 constexpr struct {
     DWORD rate;
     speed_t code;
-} kMoreCodes[] = {{50, B50},         {200, B200},         {230400, B230400},
+} MORE_CODES[] = {{50, B50},         {200, B200},         {230400, B230400},
                   {460800, B460800}, {500000, B500000},   {576000, B576000},
                   {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}};
 
 }  // namespace
 
 std::span<const RateBit> design_rates() {
-    return kRates;
+    return RATES;
 }
 
 speed_t speed_code(DWORD rate) {
-    for (const auto& r : kRates) {
+    for (const auto& r : RATES) {
         if (r.rate == rate)
             return r.code;
     }
-    for (const auto& r : kMoreCodes) {
+    for (const auto& r : MORE_CODES) {
         if (r.rate == rate)
             return r.code;
     }

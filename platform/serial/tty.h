@@ -48,9 +48,9 @@ DWORD modem_events(const Counters& before, const Counters& after);
 // MS_ bits of a TIOCMGET word.
 DWORD modem_bits(int tiocm);
 
-inline constexpr DWORD kModemEvents = kModemLineEvents;
+inline constexpr DWORD MODEM_EVENTS = MODEM_LINE_EVENTS;
 // The termios character-size, parity, stop-bit and handshake flags.
-inline constexpr tcflag_t kFrameFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+inline constexpr tcflag_t FRAME_FLAGS = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 
 // Raw line: no echo, no line editing, no signals, no translation; breaks and
 // parity errors arrive as NUL bytes and are counted by the driver.

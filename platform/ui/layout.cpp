@@ -7,8 +7,8 @@ namespace varolan::ui {
 
 namespace {
 
-constexpr int kMinCols = 80;
-constexpr int kMinRows = 24;
+constexpr int MIN_COLS = 80;
+constexpr int MIN_ROWS = 24;
 
 int scaled(int units, double scale, int per_cell) {
     return static_cast<int>(std::lround(units * scale / per_cell));
@@ -246,7 +246,7 @@ DialogLayout LayoutDialog(const Dialog& dialog, int term_cols, int term_rows) {
     DialogLayout out;
     out.dialog = &dialog;
     const int natural_rows = NaturalRows(dialog.height());
-    out.need_rows = std::min(natural_rows, kMinRows);
+    out.need_rows = std::min(natural_rows, MIN_ROWS);
     // Rows as they will be once the terminal is large enough.
     const int rows = std::clamp(term_rows, out.need_rows, natural_rows);
     out.scale_y = natural_rows > 2 ? static_cast<double>(rows - 2) / (natural_rows - 2) : 1.0;
@@ -286,7 +286,7 @@ DialogLayout LayoutDialog(const Dialog& dialog, int term_cols, int term_rows) {
         natural_client = std::max(natural_client, map_width(solve_columns(problems.back(), 1.0)));
     }
     const int natural_cols = std::max(natural_client + 2, NaturalCols(dialog.width()));
-    out.need_cols = std::min(natural_cols, kMinCols);
+    out.need_cols = std::min(natural_cols, MIN_COLS);
     if (term_cols < out.need_cols || term_rows < out.need_rows) {
         return out;
     }

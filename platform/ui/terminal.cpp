@@ -29,17 +29,17 @@ namespace {
 
 // How long one wait for a key lasts, so that a signal is noticed even where
 // the terminal library restarts an interrupted read.
-constexpr int kKeyWaitMs = 200;
+constexpr int KEY_WAIT_MS = 200;
 // Reads that fail this many times in a row well before the wait is over mean
 // the terminal is gone without saying so.
-constexpr int kFailedReadsForLoss = 50;
+constexpr int FAILED_READS_FOR_LOSS = 50;
 
 // The signal that ended the session (0: none). Set by the handler, read by
 // the loops; a lock-free atomic is safe in a handler.
 std::atomic<int> interrupt_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void on_interrupt(int sig) {
     interrupt_signal.store(sig);
@@ -48,7 +48,7 @@ extern "C" void on_interrupt(int sig) {
 // Ctrl-C, a termination request and a hang-up end the dialogs without
 // anything being saved. A signal that is ignored (nohup) stays ignored.
 void catch_interrupts() {
-    for (int sig : kInterruptSignals) {
+    for (int sig : INTERRUPT_SIGNALS) {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) {
             continue;
@@ -62,7 +62,7 @@ void catch_interrupts() {
 }
 
 void release_interrupts() {
-    for (int sig : kInterruptSignals) {
+    for (int sig : INTERRUPT_SIGNALS) {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == on_interrupt) {
             signal(sig, SIG_DFL);
@@ -188,7 +188,7 @@ bool start_screen() {
     noecho();
     nonl();
     keypad(stdscr, TRUE);
-    wtimeout(stdscr, kKeyWaitMs);
+    wtimeout(stdscr, KEY_WAIT_MS);
     set_escdelay(25);
     mousemask(BUTTON1_CLICKED | BUTTON1_DOUBLE_CLICKED | BUTTON_SHIFT | BUTTON_CTRL, nullptr);
     if (has_colors() && start_color() == OK) {
@@ -253,8 +253,8 @@ void check_terminal_lost(std::uint64_t waited_ms) {
         interrupt_signal.store(SIGHUP);
         return;
     }
-    quick_failures = waited_ms * 2 < kKeyWaitMs ? quick_failures + 1 : 0;
-    if (quick_failures >= kFailedReadsForLoss) {
+    quick_failures = waited_ms * 2 < KEY_WAIT_MS ? quick_failures + 1 : 0;
+    if (quick_failures >= FAILED_READS_FOR_LOSS) {
         interrupt_signal.store(SIGHUP);
     }
 }
@@ -274,7 +274,7 @@ bool read_input(KeyEvent& ev, MouseClick* click, bool* is_mouse) {
     if (ch == 27) {
         wtimeout(stdscr, 60);
         const int next = wgetch(stdscr);
-        wtimeout(stdscr, kKeyWaitMs);
+        wtimeout(stdscr, KEY_WAIT_MS);
         if (next == ERR) {
             ev.code = key::Escape;
             return true;

@@ -16,7 +16,7 @@ constexpr unsigned EDIT = ui::ES_AUTOHSCROLL | ui::WS_BORDER | TAB;
 constexpr unsigned COMBO = ui::WS_VSCROLL | TAB;
 
 // Main dialog: the pipe users' settings, service control and the port list.
-constexpr ControlTemplate kMainControls[] = {
+constexpr ControlTemplate MAIN_CONTROLS[] = {
     {ControlKind::GroupBox, IDC_REMOTE_GROUP, "Remote Port Configuration", {4, 2, 171, 69}, 0},
     {ControlKind::Static, IDC_ESCAPE_LABEL, "&Escape Sequence :", {7, 20, 67, 8}, ui::SS_RIGHT},
     {ControlKind::Edit, IDC_REMOTE_ESCAPE, "", {76, 18, 50, 12}, RO_EDIT},
@@ -49,7 +49,7 @@ constexpr ControlTemplate kMainControls[] = {
 };
 
 // Local port dialog: nine settings, each a check box with the control it governs.
-constexpr ControlTemplate kLocalControls[] = {
+constexpr ControlTemplate LOCAL_CONTROLS[] = {
     {ControlKind::Static, IDC_HEADER_1, "", {8, 4, 284, 8}, ui::SS_NOPREFIX},
     {ControlKind::Static, IDC_HEADER_2, "", {8, 14, 284, 8}, ui::SS_NOPREFIX},
     {ControlKind::CheckBox, IDC_CHECK_BAUD, "&Baud Rate :", {8, 30, 74, 10}, TAB},
@@ -78,7 +78,7 @@ constexpr ControlTemplate kLocalControls[] = {
 };
 
 // Remote port dialog: the pipe users' three settings.
-constexpr ControlTemplate kRemoteControls[] = {
+constexpr ControlTemplate REMOTE_CONTROLS[] = {
     {ControlKind::Static, IDC_STATIC, "New &Escape Sequence :", {8, 8, 92, 8}, ui::SS_RIGHT},
     {ControlKind::Edit, IDC_NEW_ESCAPE, "", {104, 8, 128, 12}, EDIT},
     {ControlKind::Static, IDC_STATIC, "New &Terminal Type :", {8, 24, 92, 8}, ui::SS_RIGHT},
@@ -92,7 +92,7 @@ constexpr ControlTemplate kRemoteControls[] = {
 
 // About box. The icon control (1008) is built by the dialog itself, at the
 // size its picture needs.
-constexpr ControlTemplate kAboutControls[] = {
+constexpr ControlTemplate ABOUT_CONTROLS[] = {
     {ControlKind::Static, IDC_ABOUT_ICON, "", {8, 8, 76, 88}, ui::SS_NOPREFIX | ui::WS_DISABLED},
     {ControlKind::Static, IDC_ABOUT_VERSION, "", {96, 8, 132, 8}, ui::SS_NOPREFIX},
     {ControlKind::Static,
@@ -108,28 +108,29 @@ constexpr ControlTemplate kAboutControls[] = {
     {ControlKind::Button, IDOK, "OK", {188, 80, 44, 14}, ui::BS_DEFPUSHBUTTON | TAB},
 };
 
-constexpr DialogTemplate kMain{IDD_MAINTAIN_DIALOG, "Varolan Maintenance", 338, 280, kMainControls};
-constexpr DialogTemplate kLocal{IDD_LOCAL_PORT,
-                                "Varolan Maintenance : Change Local Port Configuration", 300, 162,
-                                kLocalControls};
-constexpr DialogTemplate kRemote{IDD_REMOTE_PORT,
-                                 "Varolan Maintenance : Change Remote Port Configuration", 244, 84,
-                                 kRemoteControls};
-constexpr DialogTemplate kAbout{IDD_ABOUTBOX, "About Varolan", 240, 100, kAboutControls};
+constexpr DialogTemplate MAIN_DIALOG{IDD_MAINTAIN_DIALOG, "Varolan Maintenance", 338, 280,
+                                     MAIN_CONTROLS};
+constexpr DialogTemplate LOCAL_DIALOG{IDD_LOCAL_PORT,
+                                      "Varolan Maintenance : Change Local Port Configuration", 300,
+                                      162, LOCAL_CONTROLS};
+constexpr DialogTemplate REMOTE_DIALOG{IDD_REMOTE_PORT,
+                                       "Varolan Maintenance : Change Remote Port Configuration",
+                                       244, 84, REMOTE_CONTROLS};
+constexpr DialogTemplate ABOUT_DIALOG{IDD_ABOUTBOX, "About Varolan", 240, 100, ABOUT_CONTROLS};
 
 }  // namespace
 
 const DialogTemplate& main_dialog_template() {
-    return kMain;
+    return MAIN_DIALOG;
 }
 const DialogTemplate& local_port_template() {
-    return kLocal;
+    return LOCAL_DIALOG;
 }
 const DialogTemplate& remote_port_template() {
-    return kRemote;
+    return REMOTE_DIALOG;
 }
 const DialogTemplate& about_template() {
-    return kAbout;
+    return ABOUT_DIALOG;
 }
 
 void CreateControls(ui::Dialog& dialog, const DialogTemplate& tmpl, int skip_id) {

@@ -17,9 +17,9 @@ namespace layout = varolan::layout;
 namespace {
 
 // Name and data buffers of the device map enumeration.
-constexpr DWORD kDeviceMapNameCapacity = 256;
-constexpr DWORD kDeviceMapDataCapacity = 256;
-constexpr DWORD kSubkeyNameCapacity = 256;
+constexpr DWORD DEVICE_MAP_NAME_CAPACITY = 256;
+constexpr DWORD DEVICE_MAP_DATA_CAPACITY = 256;
+constexpr DWORD SUBKEY_NAME_CAPACITY = 256;
 
 }  // namespace
 
@@ -83,7 +83,7 @@ bool CPortDatabase::ReadConfiguration() {
 
     for (DWORD index = 0;; ++index) {
         std::string name;
-        if (reg::enum_key(product, index, name, kSubkeyNameCapacity) != ERROR_SUCCESS) {
+        if (reg::enum_key(product, index, name, SUBKEY_NAME_CAPACITY) != ERROR_SUCCESS) {
             break;
         }
         reg::Key port_key;
@@ -118,8 +118,8 @@ bool CPortDatabase::SyncWithSerialComm() {
     for (DWORD index = 0;; ++index) {
         std::string device_name;
         std::vector<std::uint8_t> data;
-        if (reg::enum_value(device_map, index, device_name, nullptr, &data, kDeviceMapNameCapacity,
-                            kDeviceMapDataCapacity) != ERROR_SUCCESS) {
+        if (reg::enum_value(device_map, index, device_name, nullptr, &data,
+                            DEVICE_MAP_NAME_CAPACITY, DEVICE_MAP_DATA_CAPACITY) != ERROR_SUCCESS) {
             break;
         }
         const auto nul = std::find(data.begin(), data.end(), std::uint8_t{0});

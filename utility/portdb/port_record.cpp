@@ -24,7 +24,7 @@ struct BaudEntry {
     std::uint32_t bit;
 };
 
-constexpr std::array<BaudEntry, 18> kBaudTable{{
+constexpr std::array<BaudEntry, 18> BAUD_TABLE{{
     {75, serial::BAUD_075},
     {110, serial::BAUD_110},
     {150, serial::BAUD_150},
@@ -50,7 +50,7 @@ struct DataBitsEntry {
     std::uint16_t bit;
 };
 
-constexpr std::array<DataBitsEntry, 5> kDataBitsTable{{
+constexpr std::array<DataBitsEntry, 5> DATA_BITS_TABLE{{
     {5, serial::DATABITS_5},
     {6, serial::DATABITS_6},
     {7, serial::DATABITS_7},
@@ -58,7 +58,7 @@ constexpr std::array<DataBitsEntry, 5> kDataBitsTable{{
     {16, serial::DATABITS_16},
 }};
 
-constexpr std::array<std::uint16_t, 5> kParityBits{serial::PARITY_NONE, serial::PARITY_ODD,
+constexpr std::array<std::uint16_t, 5> PARITY_BITS{serial::PARITY_NONE, serial::PARITY_ODD,
                                                    serial::PARITY_EVEN, serial::PARITY_MARK,
                                                    serial::PARITY_SPACE};
 
@@ -76,7 +76,7 @@ ByteString character_default(unsigned id, char fallback) {
 }  // namespace
 
 std::uint32_t baud_rate_to_bit(std::uint32_t rate) {
-    for (const BaudEntry& e : kBaudTable) {
+    for (const BaudEntry& e : BAUD_TABLE) {
         if (e.rate == rate) {
             return e.bit;
         }
@@ -85,7 +85,7 @@ std::uint32_t baud_rate_to_bit(std::uint32_t rate) {
 }
 
 std::uint32_t baud_bit_to_rate(std::uint32_t bit) {
-    for (const BaudEntry& e : kBaudTable) {
+    for (const BaudEntry& e : BAUD_TABLE) {
         if (e.bit == bit) {
             return e.rate;
         }
@@ -94,7 +94,7 @@ std::uint32_t baud_bit_to_rate(std::uint32_t bit) {
 }
 
 std::uint16_t data_bits_to_bit(std::uint32_t bits) {
-    for (const DataBitsEntry& e : kDataBitsTable) {
+    for (const DataBitsEntry& e : DATA_BITS_TABLE) {
         if (e.number == bits) {
             return e.bit;
         }
@@ -103,7 +103,7 @@ std::uint16_t data_bits_to_bit(std::uint32_t bits) {
 }
 
 std::uint32_t data_bits_bit_to_number(std::uint16_t bit) {
-    for (const DataBitsEntry& e : kDataBitsTable) {
+    for (const DataBitsEntry& e : DATA_BITS_TABLE) {
         if (e.bit == bit) {
             return e.number;
         }
@@ -136,7 +136,7 @@ std::uint32_t stop_bits_code(std::uint16_t stop_parity) {
 }
 
 std::uint16_t parity_to_bit(std::uint32_t code) {
-    return code < kParityBits.size() ? kParityBits[code] : 0;
+    return code < PARITY_BITS.size() ? PARITY_BITS[code] : 0;
 }
 
 std::uint32_t parity_code(std::uint16_t stop_parity) {
@@ -204,7 +204,7 @@ struct CapValue {
     void (*set)(PortCaps&, std::uint32_t);
 };
 
-const CapValue kCapValues[] = {
+const CapValue CAP_VALUES[] = {
     {layout::VALUE_CAP_BAUD_MASK, IDS_ERR_GET_CAP_BAUD, IDS_ERR_SET_CAP_BAUD,
      [](const PortCaps& c) { return c.baud_mask; },
      [](PortCaps& c, std::uint32_t v) { c.baud_mask = v; }},
@@ -225,7 +225,7 @@ const CapValue kCapValues[] = {
 }  // namespace
 
 bool PortCaps::ReadCaps(const reg::Key& key) {
-    for (const CapValue& v : kCapValues) {
+    for (const CapValue& v : CAP_VALUES) {
         std::uint32_t value = 0;
         if (!read_dword(key, v.name, value)) {
             message_box_id(v.read_message);
@@ -237,7 +237,7 @@ bool PortCaps::ReadCaps(const reg::Key& key) {
 }
 
 bool PortCaps::WriteCaps(const reg::Key& key) const {
-    for (const CapValue& v : kCapValues) {
+    for (const CapValue& v : CAP_VALUES) {
         if (!write_dword(key, v.name, v.get(*this))) {
             message_box_id(v.write_message);
             return false;
@@ -344,7 +344,7 @@ struct SettingValue {
     void (*from_store)(PortSettings&, std::uint32_t);
 };
 
-const SettingValue kSettingValues[] = {
+const SettingValue SETTING_VALUES[] = {
     {layout::VALUE_PORT_NAME, &PortSettings::port_name, nullptr, nullptr},
     {layout::VALUE_BAUD_RATE, nullptr,
      [](const PortSettings& s) { return baud_bit_to_rate(s.baud); },
@@ -374,7 +374,7 @@ const SettingValue kSettingValues[] = {
 
 bool PortSettings::ReadSettings(const reg::Key& key) {
     unsigned message = IDS_ERR_GET_SETTING_FIRST;
-    for (const SettingValue& v : kSettingValues) {
+    for (const SettingValue& v : SETTING_VALUES) {
         std::uint32_t number = 0;
         const bool ok = v.text != nullptr ? read_string(key, v.name, this->*v.text)
                                           : read_dword(key, v.name, number);
@@ -392,7 +392,7 @@ bool PortSettings::ReadSettings(const reg::Key& key) {
 
 bool PortSettings::WriteSettings(const reg::Key& key) const {
     unsigned message = IDS_ERR_SET_SETTING_FIRST;
-    for (const SettingValue& v : kSettingValues) {
+    for (const SettingValue& v : SETTING_VALUES) {
         const bool ok = v.text != nullptr ? write_string(key, v.name, this->*v.text)
                                           : write_dword(key, v.name, v.to_store(*this));
         if (!ok) {

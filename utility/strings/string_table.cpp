@@ -16,7 +16,7 @@ struct Entry {
 };
 
 // Sorted by number, each number once: load_string searches it by halving.
-constexpr Entry kTable[] = {
+constexpr Entry STRING_TABLE[] = {
     // Baud rates by BAUD_* bit position.
     {3, "75"},
     {4, "110"},
@@ -173,9 +173,9 @@ constexpr Entry kTable[] = {
     {463, "Error updating local port information for device:\n\"%s\"."},
 };
 
-static_assert(std::adjacent_find(std::begin(kTable), std::end(kTable),
+static_assert(std::adjacent_find(std::begin(STRING_TABLE), std::end(STRING_TABLE),
                                  [](const Entry& a, const Entry& b) { return a.id >= b.id; }) ==
-                  std::end(kTable),
+                  std::end(STRING_TABLE),
               "the string table must be in ascending order of number");
 
 // The in-memory encoding of a setting is one bit; its text index is the bit's
@@ -190,8 +190,8 @@ unsigned single_bit_index(std::uint32_t value, unsigned limit) {
 }  // namespace
 
 std::string load_string(unsigned id) {
-    const auto* end = std::end(kTable);
-    const auto* it = std::lower_bound(std::begin(kTable), end, id,
+    const auto* end = std::end(STRING_TABLE);
+    const auto* it = std::lower_bound(std::begin(STRING_TABLE), end, id,
                                       [](const Entry& e, unsigned key) { return e.id < key; });
     if (it == end || it->id != id) {
         return {};
