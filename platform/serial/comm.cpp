@@ -29,17 +29,20 @@ class RealCommOpener final : public CommOpener {
     DWORD open(const char* com_name_or_path, std::unique_ptr<CommPort>& out) override {
         out.reset();
         std::string path;
-        if (DWORD named = comm_open_path(com_name_or_path, &path); named != ERROR_SUCCESS)
+        if (DWORD named = comm_open_path(com_name_or_path, &path); named != ERROR_SUCCESS) {
             return named;
+        }
         int raw;
         do {
             raw = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         } while (raw < 0 && errno == EINTR);
-        if (raw < 0)
+        if (raw < 0) {
             return comm_open_error(errno);
+        }
         UniqueFd fd(raw);
-        if (!::isatty(fd.get()))
+        if (!::isatty(fd.get())) {
             return ERROR_NOT_SUPPORTED;
+        }
         // Exclusive: an advisory lock every opener here takes, and the tty's own
         // exclusive mode against other programs.
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -51,8 +54,9 @@ class RealCommOpener final : public CommOpener {
             return ERROR_GEN_FAILURE;
         }
         termios t{};
-        if (::tcgetattr(fd.get(), &t) != 0)
+        if (::tcgetattr(fd.get(), &t) != 0) {
             return ERROR_GEN_FAILURE;
+        }
         make_raw(t);
         ::tcsetattr(fd.get(), TCSANOW, &t);
         int bits = 0;
@@ -69,8 +73,9 @@ std::atomic<CommOpener*> current_opener{nullptr};
 
 DWORD baud_bit(DWORD rate) {
     for (const auto& r : detail::design_rates()) {
-        if (r.rate == rate)
+        if (r.rate == rate) {
             return r.bit;
+        }
     }
     return 0;
 }
@@ -86,17 +91,22 @@ CommOpener* set_comm_opener(CommOpener* opener) {
 }
 
 std::string comm_device_path(const char* com_name) {
-    if (com_name == nullptr)
+    if (com_name == nullptr) {
         return {};
+    }
     std::string name(com_name);
-    if (name.rfind("\\\\.\\", 0) == 0)
+    if (name.rfind("\\\\.\\", 0) == 0) {
         name.erase(0, 4);
-    if (!name.empty() && name.back() == ':')
+    }
+    if (!name.empty() && name.back() == ':') {
         name.pop_back();
-    if (name.empty())
+    }
+    if (name.empty()) {
         return {};
-    if (name.front() == '/')
+    }
+    if (name.front() == '/') {
         return name;
+    }
     return "/dev/" + name;
 }
 

@@ -10,14 +10,18 @@ namespace {
 DWORD modem_events(DWORD before, DWORD after) {
     DWORD changed = before ^ after;
     DWORD ev = 0;
-    if (changed & MS_CTS_ON)
+    if (changed & MS_CTS_ON) {
         ev |= EV_CTS;
-    if (changed & MS_DSR_ON)
+    }
+    if (changed & MS_DSR_ON) {
         ev |= EV_DSR;
-    if (changed & MS_RLSD_ON)
+    }
+    if (changed & MS_RLSD_ON) {
         ev |= EV_RLSD;
-    if ((changed & MS_RING_ON) && !(after & MS_RING_ON))
+    }
+    if ((changed & MS_RING_ON) && !(after & MS_RING_ON)) {
         ev |= EV_RING;
+    }
     return ev;
 }
 
@@ -55,8 +59,9 @@ FakeLine::~FakeLine() = default;
 void FakeLine::push_input(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(impl_->m);
     impl_->input.insert(impl_->input.end(), bytes.begin(), bytes.end());
-    if (!bytes.empty())
+    if (!bytes.empty()) {
         impl_->note_event(EV_RXCHAR);
+    }
     impl_->update_readable();
     impl_->cv.notify_all();
 }
@@ -172,8 +177,9 @@ std::vector<LineEvent> FakeLine::log_of(LineEvent::Kind kind) const {
     std::lock_guard<std::mutex> lock(impl_->m);
     std::vector<LineEvent> out;
     for (const auto& e : impl_->log) {
-        if (e.kind == kind)
+        if (e.kind == kind) {
             out.push_back(e);
+        }
     }
     return out;
 }
@@ -255,8 +261,9 @@ bool FakeLine::wait_for_log(LineEvent::Kind kind, std::size_t n, std::uint32_t t
         [&](const std::string&, const std::vector<LineEvent>& log) {
             std::size_t count = 0;
             for (const auto& e : log) {
-                if (e.kind == kind)
+                if (e.kind == kind) {
                     ++count;
+                }
             }
             return count >= n;
         },

@@ -38,8 +38,8 @@ struct FakeLine::Impl {
     bool dtr = false;
     bool rts = false;
     bool hung = false;
-    bool modem_lines = true;  // false: the driver reports no modem lines
-    std::uint64_t reads = 0;  // ReadFile calls
+    bool modem_lines = true;   // false: the driver reports no modem lines
+    std::uint64_t reads = 0;   // ReadFile calls
     bool output_held = false;  // flow control holds the output
     bool open = false;
     std::uint64_t generation = 0;  // bumped by every open and close
@@ -71,11 +71,13 @@ struct FakeLine::Impl {
     // True (with the error) when the next call of `call` is to fail.
     bool should_fail(CommCall call, DWORD* error) {
         auto it = failing.find(call);
-        if (it == failing.end() || it->second.first == 0)
+        if (it == failing.end() || it->second.first == 0) {
             return false;
+        }
         *error = it->second.second;
-        if (it->second.first > 0)
+        if (it->second.first > 0) {
             --it->second.first;
+        }
         return true;
     }
     void set_dtr(bool on) {

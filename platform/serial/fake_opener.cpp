@@ -17,8 +17,9 @@ FakeCommOpener::~FakeCommOpener() {
 std::shared_ptr<FakeLine> FakeCommOpener::add_line(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& slot = lines_[comm_device_path(name.c_str())];
-    if (!slot)
+    if (!slot) {
         slot = std::make_shared<FakeLine>();
+    }
     changed_.notify_all();
     return slot;
 }
@@ -50,8 +51,9 @@ int FakeCommOpener::attempts_of(const std::string& name) const {
     std::string key = comm_device_path(name.c_str());
     int n = 0;
     for (const auto& a : attempts_) {
-        if (a.first == key)
+        if (a.first == key) {
             ++n;
+        }
     }
     return n;
 }
@@ -63,8 +65,9 @@ bool FakeCommOpener::wait_for_attempts(const std::string& name, int n,
     return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
         int count = 0;
         for (const auto& a : attempts_) {
-            if (a.first == key)
+            if (a.first == key) {
                 ++count;
+            }
         }
         return count >= n;
     });
@@ -74,8 +77,9 @@ DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPor
     out.reset();
     // Names and refusals mean what they mean to the real opener.
     std::string key;
-    if (DWORD named = comm_open_path(com_name_or_path, &key); named != ERROR_SUCCESS)
+    if (DWORD named = comm_open_path(com_name_or_path, &key); named != ERROR_SUCCESS) {
         return named;
+    }
     std::shared_ptr<FakeLine> line;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -85,20 +89,23 @@ DWORD FakeCommOpener::open(const char* com_name_or_path, std::unique_ptr<CommPor
         if (q != scripted_.end() && !q->second.empty()) {
             DWORD result = q->second.front();
             q->second.pop_front();
-            if (result != ERROR_SUCCESS)
+            if (result != ERROR_SUCCESS) {
                 return result;
+            }
         }
         auto it = lines_.find(key);
-        if (it == lines_.end())
+        if (it == lines_.end()) {
             return comm_open_error(ENOENT);
+        }
         line = it->second;
     }
     auto& d = *line->impl_;
     std::uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(d.m);
-        if (d.open)
+        if (d.open) {
             return comm_open_error(EBUSY);
+        }
         d.open = true;
         generation = ++d.generation;
         ++d.opens;

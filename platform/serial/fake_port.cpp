@@ -59,8 +59,9 @@ class FakeCommPort final : public CommPort {
     bool GetCommState(DCB* dcb) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::GetCommState))
+        if (!check(d, CommCall::GetCommState)) {
             return false;
+        }
         *dcb = d.dcb;
         return true;
     }
@@ -68,16 +69,19 @@ class FakeCommPort final : public CommPort {
     bool SetCommState(const DCB* dcb) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::SetCommState))
+        if (!check(d, CommCall::SetCommState)) {
             return false;
+        }
         bool refused = false;
         for (const auto& [field, value] : d.refused_values) {
-            if (field_of(*dcb, field) == value)
+            if (field_of(*dcb, field) == value) {
                 refused = true;
+            }
         }
         for (DcbField field : d.refused_any) {
-            if (field_of(*dcb, field) != field_of(d.dcb, field))
+            if (field_of(*dcb, field) != field_of(d.dcb, field)) {
                 refused = true;
+            }
         }
         if (refused) {
             LineEvent e{LineEvent::state_refused};
@@ -98,8 +102,9 @@ class FakeCommPort final : public CommPort {
     bool GetCommTimeouts(COMMTIMEOUTS* timeouts) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::GetCommTimeouts))
+        if (!check(d, CommCall::GetCommTimeouts)) {
             return false;
+        }
         *timeouts = d.timeouts;
         return true;
     }
@@ -107,8 +112,9 @@ class FakeCommPort final : public CommPort {
     bool SetCommTimeouts(const COMMTIMEOUTS* timeouts) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::SetCommTimeouts))
+        if (!check(d, CommCall::SetCommTimeouts)) {
             return false;
+        }
         d.timeouts = *timeouts;
         LineEvent e{LineEvent::timeouts_set};
         e.timeouts = *timeouts;
@@ -119,8 +125,9 @@ class FakeCommPort final : public CommPort {
     bool SetCommMask(DWORD mask) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::SetCommMask))
+        if (!check(d, CommCall::SetCommMask)) {
             return false;
+        }
         d.mask = mask;
         d.history = 0;
         LineEvent e{LineEvent::mask_set};
@@ -132,8 +139,9 @@ class FakeCommPort final : public CommPort {
     bool GetCommMask(DWORD* mask) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::SetCommMask))
+        if (!check(d, CommCall::SetCommMask)) {
             return false;
+        }
         *mask = d.mask;
         return true;
     }
@@ -142,8 +150,9 @@ class FakeCommPort final : public CommPort {
         auto& d = impl();
         std::unique_lock<std::mutex> lock(d.m);
         *event = 0;
-        if (!check(d, CommCall::WaitCommEvent))
+        if (!check(d, CommCall::WaitCommEvent)) {
             return false;
+        }
         if (d.mask == 0) {
             error_ = ERROR_INVALID_PARAMETER;
             return false;
@@ -174,8 +183,9 @@ class FakeCommPort final : public CommPort {
     bool GetCommModemStatus(DWORD* status) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::GetCommModemStatus))
+        if (!check(d, CommCall::GetCommModemStatus)) {
             return false;
+        }
         *status = d.modem_lines ? d.modem : 0;
         return true;
     }
@@ -183,10 +193,12 @@ class FakeCommPort final : public CommPort {
     bool ClearCommError(DWORD* errors, COMSTAT* stat) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::ClearCommError))
+        if (!check(d, CommCall::ClearCommError)) {
             return false;
-        if (errors != nullptr)
+        }
+        if (errors != nullptr) {
             *errors = d.errors;
+        }
         d.errors = 0;
         if (stat != nullptr) {
             *stat = COMSTAT{};
@@ -198,8 +210,9 @@ class FakeCommPort final : public CommPort {
     bool PurgeComm(DWORD flags) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::PurgeComm))
+        if (!check(d, CommCall::PurgeComm)) {
             return false;
+        }
         if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
             d.input.clear();
             d.update_readable();
@@ -213,8 +226,9 @@ class FakeCommPort final : public CommPort {
     bool GetCommProperties(COMMPROP* properties) override {
         auto& d = impl();
         std::lock_guard<std::mutex> lock(d.m);
-        if (!check(d, CommCall::GetCommProperties))
+        if (!check(d, CommCall::GetCommProperties)) {
             return false;
+        }
         *properties = d.props;
         return true;
     }
@@ -255,8 +269,9 @@ class FakeCommPort final : public CommPort {
         std::unique_lock<std::mutex> lock(d.m);
         *done = 0;
         ++d.reads;
-        if (!check(d, CommCall::ReadFile))
+        if (!check(d, CommCall::ReadFile)) {
             return false;
+        }
         auto* out = static_cast<char*>(buffer);
         const COMMTIMEOUTS t = d.timeouts;
         const bool at_once = t.ReadIntervalTimeout == MAXDWORD &&
@@ -281,8 +296,9 @@ class FakeCommPort final : public CommPort {
             while (*done < count) {
                 d.cv.wait(lock, [&] { return !d.input.empty() || d.hung || !alive(d); });
                 take();
-                if (*done < count && (d.hung || !alive(d)))
+                if (*done < count && (d.hung || !alive(d))) {
                     break;
+                }
             }
         } else {
             // Total time-out only (interval time-outs are not modelled).
@@ -295,10 +311,12 @@ class FakeCommPort final : public CommPort {
                     break;
                 }
                 take();
-                if (d.hung || !alive(d))
+                if (d.hung || !alive(d)) {
                     break;
-                if (t.ReadIntervalTimeout == MAXDWORD && *done > 0)
+                }
+                if (t.ReadIntervalTimeout == MAXDWORD && *done > 0) {
                     break;
+                }
             }
         }
         --d.readers;
@@ -310,8 +328,9 @@ class FakeCommPort final : public CommPort {
         auto& d = impl();
         std::unique_lock<std::mutex> lock(d.m);
         *done = 0;
-        if (!check(d, CommCall::WriteFile))
+        if (!check(d, CommCall::WriteFile)) {
             return false;
+        }
         // Output held by flow control: a write with a time-out waits that long
         // (on the process clock) and takes nothing; one without waits until
         // the line lets go, hangs up or is closed.
@@ -355,8 +374,9 @@ class FakeCommPort final : public CommPort {
     }
 
     void close() override {
-        if (!line_)
+        if (!line_) {
             return;
+        }
         auto& d = impl();
         {
             std::lock_guard<std::mutex> lock(d.m);

@@ -13,10 +13,12 @@ namespace varolan::serial::detail {
 
 bool RealCommPort::ReadFile(void* buffer, DWORD count, DWORD* done) {
     *done = 0;
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
-    if (count == 0)
+    }
+    if (count == 0) {
         return true;
+    }
     auto* out = static_cast<unsigned char*>(buffer);
     const COMMTIMEOUTS t = timeouts_;
     const bool interval_max = t.ReadIntervalTimeout == MAXDWORD;
@@ -43,20 +45,24 @@ bool RealCommPort::ReadFile(void* buffer, DWORD count, DWORD* done) {
             wait = wait < 0 ? iv : std::min(wait, iv);
         }
         int rev = wait_fd(fd_.get(), POLLIN, wait);
-        if (rev < 0)
+        if (rev < 0) {
             return fail(comm_line_error(errno));
-        if (rev == 0)
+        }
+        if (rev == 0) {
             break;  // time-out: success with what was read
-        if (!read_some(out, count, done))
+        }
+        if (!read_some(out, count, done)) {
             return false;
+        }
     }
     return true;
 }
 
 bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
     *done = 0;
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     const auto* in = static_cast<const unsigned char*>(buffer);
     const COMMTIMEOUTS t = timeouts_;
     const bool has_total = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
@@ -64,8 +70,9 @@ bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
         monotonic_ms() + static_cast<std::uint64_t>(t.WriteTotalTimeoutMultiplier) * count +
         t.WriteTotalTimeoutConstant;
     auto remaining = [&]() -> std::int64_t {
-        if (!has_total)
+        if (!has_total) {
             return -1;
+        }
         std::uint64_t now = monotonic_ms();
         return now >= deadline ? 0 : static_cast<std::int64_t>(deadline - now);
     };
@@ -77,30 +84,37 @@ bool RealCommPort::WriteFile(const void* buffer, DWORD count, DWORD* done) {
                 if (ioctl_retry(fd_.get(), TIOCMGET, &bits) != 0) {
                     return fail(comm_line_error(errno));
                 }
-                if (bits & TIOCM_DSR)
+                if (bits & TIOCM_DSR) {
                     break;
+                }
                 std::int64_t left = remaining();
-                if (left == 0)
+                if (left == 0) {
                     return fail(ERROR_TIMEOUT);
+                }
                 pause_real(left < 0 ? 10 : static_cast<int>(std::min<std::int64_t>(left, 10)));
             }
         }
         int rev = wait_fd(fd_.get(), POLLOUT, remaining());
-        if (rev < 0)
+        if (rev < 0) {
             return fail(comm_line_error(errno));
-        if (rev == 0)
+        }
+        if (rev == 0) {
             return fail(ERROR_TIMEOUT);
-        if (rev & (POLLERR | POLLNVAL))
+        }
+        if (rev & (POLLERR | POLLNVAL)) {
             return fail(ERROR_BROKEN_PIPE);
+        }
         // Without a DSR gate the whole rest goes to the driver at once;
         // with it, a small piece at a time so the gate is looked at often.
         std::size_t piece = count - *done;
-        if (dcb_.fOutxDsrFlow && has_modem_ && piece > 16)
+        if (dcb_.fOutxDsrFlow && has_modem_ && piece > 16) {
             piece = 16;
+        }
         ssize_t n = ::write(fd_.get(), in + *done, piece);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
+            }
             return fail(comm_line_error(errno));
         }
         *done += static_cast<DWORD>(n);
@@ -116,10 +130,12 @@ bool RealCommPort::read_some(unsigned char* out, DWORD count, DWORD* done) {
             *done += static_cast<DWORD>(n);
             return true;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n < 0 && errno == EAGAIN)
+        }
+        if (n < 0 && errno == EAGAIN) {
             return true;
+        }
         return fail(n == 0 ? ERROR_BROKEN_PIPE : comm_line_error(errno));
     }
 }
@@ -127,14 +143,17 @@ bool RealCommPort::read_some(unsigned char* out, DWORD count, DWORD* done) {
 bool RealCommPort::read_available(unsigned char* out, DWORD count, DWORD* done,
                                   DWORD first_wait_ms) {
     int rev = wait_fd(fd_.get(), POLLIN, first_wait_ms);
-    if (rev < 0)
+    if (rev < 0) {
         return fail(comm_line_error(errno));
+    }
     while (rev != 0 && *done < count) {
-        if (!read_some(out, count, done))
+        if (!read_some(out, count, done)) {
             return false;
+        }
         rev = wait_fd(fd_.get(), POLLIN, 0);
-        if (rev < 0)
+        if (rev < 0) {
             return fail(comm_line_error(errno));
+        }
     }
     return true;
 }

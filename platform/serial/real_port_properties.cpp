@@ -17,35 +17,44 @@ namespace {
 void set_capabilities(COMMPROP* p, bool any_parity, bool rtscts, bool has_modem) {
     p->dwProvCapabilities =
         PCF_XONXOFF | PCF_SETXCHAR | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS | PCF_SPECIALCHARS;
-    if (any_parity)
+    if (any_parity) {
         p->dwProvCapabilities |= PCF_PARITY_CHECK;
-    if (has_modem)
+    }
+    if (has_modem) {
         p->dwProvCapabilities |= PCF_DTRDSR | PCF_RLSD;
-    if (rtscts)
+    }
+    if (rtscts) {
         p->dwProvCapabilities |= PCF_RTSCTS;
+    }
 
     auto several = [](DWORD bits) { return (bits & (bits - 1)) != 0; };
-    if (several(p->dwSettableBaud & ~BAUD_USER))
+    if (several(p->dwSettableBaud & ~BAUD_USER)) {
         p->dwSettableParams |= SP_BAUD;
-    if (several(p->wSettableData))
+    }
+    if (several(p->wSettableData)) {
         p->dwSettableParams |= SP_DATABITS;
+    }
     if (several(p->wSettableStopParity & (STOPBITS_10 | STOPBITS_15 | STOPBITS_20))) {
         p->dwSettableParams |= SP_STOPBITS;
     }
-    if (any_parity)
+    if (any_parity) {
         p->dwSettableParams |= SP_PARITY | SP_PARITY_CHECK;
-    if (has_modem)
+    }
+    if (has_modem) {
         p->dwSettableParams |= SP_HANDSHAKING | SP_RLSD;
+    }
 }
 
 }  // namespace
 
 bool RealCommPort::GetCommProperties(COMMPROP* properties) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     termios saved{};
-    if (::tcgetattr(fd_.get(), &saved) != 0)
+    if (::tcgetattr(fd_.get(), &saved) != 0) {
         return fail(comm_line_error(errno));
+    }
     std::uint32_t saved_rate = 0;
     detail::get_speed(fd_.get(), &saved_rate);
 
@@ -79,8 +88,9 @@ bool RealCommPort::GetCommProperties(COMMPROP* properties) {
 DWORD RealCommPort::probe_rates(const termios& base, bool uart, int baud_base, COMMPROP* p) {
     DWORD highest = 0;
     for (const auto& r : design_rates()) {
-        if (uart && baud_base > 0 && r.rate > static_cast<DWORD>(baud_base))
+        if (uart && baud_base > 0 && r.rate > static_cast<DWORD>(baud_base)) {
             continue;
+        }
         bool ok;
         if (r.code != 0) {
             termios t = base;
@@ -95,8 +105,9 @@ DWORD RealCommPort::probe_rates(const termios& base, bool uart, int baud_base, C
         if (ok && detail::get_speed(fd_.get(), &got) && rate_matches(r.rate, got)) {
             p->dwSettableBaud |= r.bit;
             highest = r.bit;
-            if (r.code == 0)
+            if (r.code == 0) {
                 p->dwSettableBaud |= BAUD_USER;
+            }
         }
     }
     return highest;
@@ -119,13 +130,16 @@ bool RealCommPort::probe_frames(const termios& base, COMMPROP* p) {
         WORD bit;
     } SIZES[] = {{CS5, DATABITS_5}, {CS6, DATABITS_6}, {CS7, DATABITS_7}, {CS8, DATABITS_8}};
     for (const auto& s : SIZES) {
-        if (takes_frame(base, s.flag))
+        if (takes_frame(base, s.flag)) {
             p->wSettableData |= s.bit;
+        }
     }
-    if (takes_frame(base, CS8))
+    if (takes_frame(base, CS8)) {
         p->wSettableStopParity |= STOPBITS_10 | PARITY_NONE;
-    if (takes_frame(base, CS8 | CSTOPB))
+    }
+    if (takes_frame(base, CS8 | CSTOPB)) {
         p->wSettableStopParity |= STOPBITS_20;
+    }
     if ((p->wSettableData & DATABITS_5) && takes_frame(base, CS5 | CSTOPB)) {
         p->wSettableStopParity |= STOPBITS_15;
     }

@@ -48,18 +48,23 @@ termios termios_for(const DCB& d, const termios& before) {
         default:
             break;
     }
-    if (d.StopBits != ONESTOPBIT)
+    if (d.StopBits != ONESTOPBIT) {
         t.c_cflag |= CSTOPB;
+    }
     // The driver's one hardware handshake covers both directions.
-    if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+    if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE) {
         t.c_cflag |= CRTSCTS;
+    }
     t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF);
-    if (d.fParity)
+    if (d.fParity) {
         t.c_iflag |= INPCK;
-    if (d.fOutX)
+    }
+    if (d.fOutX) {
         t.c_iflag |= IXON;
-    if (d.fInX)
+    }
+    if (d.fInX) {
         t.c_iflag |= IXOFF;
+    }
     t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
     const speed_t code = speed_code(d.BaudRate);
@@ -89,19 +94,22 @@ bool RealCommPort::fail(DWORD error) {
 }
 
 bool RealCommPort::SetupComm(DWORD in_queue, DWORD out_queue) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     queue_in_ = in_queue;
     queue_out_ = out_queue;
     return true;
 }
 
 bool RealCommPort::GetCommState(DCB* dcb) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     termios t{};
-    if (::tcgetattr(fd_.get(), &t) != 0)
+    if (::tcgetattr(fd_.get(), &t) != 0) {
         return fail(comm_line_error(errno));
+    }
     DCB d = dcb_;
     d.DCBlength = sizeof(DCB);
     std::uint32_t rate = 0;
@@ -147,26 +155,31 @@ bool RealCommPort::GetCommState(DCB* dcb) {
         }
     } else {
         d.fOutxCtsFlow = 0;
-        if (d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        if (d.fRtsControl == RTS_CONTROL_HANDSHAKE) {
             d.fRtsControl = RTS_CONTROL_ENABLE;
+        }
     }
     *dcb = d;
     return true;
 }
 
 bool RealCommPort::SetCommState(const DCB* dcb) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     const DCB& d = *dcb;
-    if (!line_can_take(d, has_modem_))
+    if (!line_can_take(d, has_modem_)) {
         return fail(ERROR_INVALID_PARAMETER);
+    }
     termios before{};
-    if (::tcgetattr(fd_.get(), &before) != 0)
+    if (::tcgetattr(fd_.get(), &before) != 0) {
         return fail(comm_line_error(errno));
+    }
     std::uint32_t rate_before = 0;
     detail::get_speed(fd_.get(), &rate_before);
-    if (!apply_termios(d, termios_for(d, before), before, rate_before))
+    if (!apply_termios(d, termios_for(d, before), before, rate_before)) {
         return fail(ERROR_INVALID_PARAMETER);
+    }
     apply_modem_lines(d);
     dcb_ = d;
     dcb_.DCBlength = sizeof(DCB);
@@ -177,8 +190,9 @@ bool RealCommPort::apply_termios(const DCB& d, const termios& t, const termios& 
                                  std::uint32_t rate_before) {
     const bool custom = speed_code(d.BaudRate) == 0;
     bool applied = ::tcsetattr(fd_.get(), TCSANOW, &t) == 0;
-    if (applied && custom)
+    if (applied && custom) {
         applied = detail::set_custom_speed(fd_.get(), d.BaudRate);
+    }
 
     // Read back: anything the driver changed or dropped is a refusal.
     termios got{};
@@ -201,8 +215,9 @@ bool RealCommPort::apply_termios(const DCB& d, const termios& t, const termios& 
 }
 
 void RealCommPort::apply_modem_lines(const DCB& d) {
-    if (!has_modem_)
+    if (!has_modem_) {
         return;
+    }
     int dtr = TIOCM_DTR;
     ioctl_retry(fd_.get(), d.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
     if (d.fRtsControl != RTS_CONTROL_HANDSHAKE) {
@@ -212,15 +227,17 @@ void RealCommPort::apply_modem_lines(const DCB& d) {
 }
 
 bool RealCommPort::GetCommTimeouts(COMMTIMEOUTS* timeouts) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     *timeouts = timeouts_;
     return true;
 }
 
 bool RealCommPort::SetCommTimeouts(const COMMTIMEOUTS* timeouts) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     const COMMTIMEOUTS& t = *timeouts;
     // Both read totals MAXDWORD is only meaningful with the interval MAXDWORD.
     if (t.ReadTotalTimeoutMultiplier == MAXDWORD && t.ReadTotalTimeoutConstant == MAXDWORD) {
@@ -231,15 +248,18 @@ bool RealCommPort::SetCommTimeouts(const COMMTIMEOUTS* timeouts) {
 }
 
 bool RealCommPort::PurgeComm(DWORD flags) {
-    if (!fd_)
+    if (!fd_) {
         return fail(ERROR_INVALID_HANDLE);
+    }
     const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
     const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
-    if (!rx && !tx)
+    if (!rx && !tx) {
         return fail(ERROR_INVALID_PARAMETER);
+    }
     int which = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-    if (::tcflush(fd_.get(), which) != 0)
+    if (::tcflush(fd_.get(), which) != 0) {
         return fail(comm_line_error(errno));
+    }
     return true;
 }
 

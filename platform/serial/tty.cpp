@@ -38,19 +38,22 @@ std::span<const RateBit> design_rates() {
 
 speed_t speed_code(DWORD rate) {
     for (const auto& r : RATES) {
-        if (r.rate == rate)
+        if (r.rate == rate) {
             return r.code;
+        }
     }
     for (const auto& r : MORE_CODES) {
-        if (r.rate == rate)
+        if (r.rate == rate) {
             return r.code;
+        }
     }
     return 0;
 }
 
 bool rate_matches(DWORD wanted, std::uint32_t got) {
-    if (wanted == 0)
+    if (wanted == 0) {
         return false;
+    }
     std::uint64_t diff = wanted > got ? wanted - got : got - wanted;
     return diff * 100 <= wanted;
 }
@@ -73,12 +76,15 @@ int wait_fd(int fd, short events, std::int64_t timeout_ms) {
         }
         pollfd p{fd, events, 0};
         int rc = ::poll(&p, 1, wait);
-        if (rc > 0)
+        if (rc > 0) {
             return p.revents;
-        if (rc == 0)
+        }
+        if (rc == 0) {
             return 0;
-        if (errno != EINTR)
+        }
+        if (errno != EINTR) {
             return -1;
+        }
     }
 }
 
@@ -88,8 +94,9 @@ void pause_real(int ms) {
 
 bool read_counters(int fd, Counters* c) {
     serial_icounter_struct ic{};
-    if (ioctl_retry(fd, TIOCGICOUNT, &ic) != 0)
+    if (ioctl_retry(fd, TIOCGICOUNT, &ic) != 0) {
         return false;
+    }
     c->cts = ic.cts;
     c->dsr = ic.dsr;
     c->rng = ic.rng;
@@ -104,42 +111,55 @@ bool read_counters(int fd, Counters* c) {
 
 DWORD error_bits(const Counters& before, const Counters& after) {
     DWORD e = 0;
-    if (after.brk != before.brk)
+    if (after.brk != before.brk) {
         e |= CE_BREAK;
-    if (after.frame != before.frame)
+    }
+    if (after.frame != before.frame) {
         e |= CE_FRAME;
-    if (after.overrun != before.overrun)
+    }
+    if (after.overrun != before.overrun) {
         e |= CE_OVERRUN;
-    if (after.parity != before.parity)
+    }
+    if (after.parity != before.parity) {
         e |= CE_RXPARITY;
-    if (after.buf_overrun != before.buf_overrun)
+    }
+    if (after.buf_overrun != before.buf_overrun) {
         e |= CE_RXOVER;
+    }
     return e;
 }
 
 DWORD modem_events(const Counters& a, const Counters& b) {
     DWORD ev = 0;
-    if (a.cts != b.cts)
+    if (a.cts != b.cts) {
         ev |= EV_CTS;
-    if (a.dsr != b.dsr)
+    }
+    if (a.dsr != b.dsr) {
         ev |= EV_DSR;
-    if (a.dcd != b.dcd)
+    }
+    if (a.dcd != b.dcd) {
         ev |= EV_RLSD;
-    if (a.rng != b.rng)
+    }
+    if (a.rng != b.rng) {
         ev |= EV_RING;
+    }
     return ev;
 }
 
 DWORD modem_bits(int tiocm) {
     DWORD ms = 0;
-    if (tiocm & TIOCM_CTS)
+    if (tiocm & TIOCM_CTS) {
         ms |= MS_CTS_ON;
-    if (tiocm & TIOCM_DSR)
+    }
+    if (tiocm & TIOCM_DSR) {
         ms |= MS_DSR_ON;
-    if (tiocm & TIOCM_RNG)
+    }
+    if (tiocm & TIOCM_RNG) {
         ms |= MS_RING_ON;
-    if (tiocm & TIOCM_CAR)
+    }
+    if (tiocm & TIOCM_CAR) {
         ms |= MS_RLSD_ON;
+    }
     return ms;
 }
 
