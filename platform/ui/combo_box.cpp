@@ -169,54 +169,59 @@ bool ComboBox::ClickEntry(int index) {
     return true;
 }
 
+bool ComboBox::OnDroppedKey(const KeyEvent& key) {
+    const int count = GetCount();
+    switch (key.code) {
+        case key::Up:
+            if (key.alt) {
+                ClickEntry(drop_index_);
+                return true;
+            }
+            drop_index_ = std::max(0, drop_index_ - 1);
+            return true;
+        case key::Down:
+            drop_index_ = std::min(count - 1, drop_index_ + 1);
+            return true;
+        case key::PageUp:
+        case key::Home:
+            drop_index_ = count > 0 ? 0 : -1;
+            return true;
+        case key::PageDown:
+        case key::End:
+            drop_index_ = count - 1;
+            return true;
+        case key::Enter:
+        case key::Space:
+        case key::F4:
+            if (drop_index_ >= 0) {
+                ClickEntry(drop_index_);
+            } else {
+                dropped_ = false;
+            }
+            return true;
+        case key::Escape:
+            dropped_ = false;
+            return true;
+        default:
+            break;
+    }
+    if (is_printable(key)) {
+        const int i = FindString(drop_index_, std::string(1, static_cast<char>(key.code)));
+        if (i != CB_ERR) {
+            drop_index_ = i;
+        }
+        return true;
+    }
+    return false;
+}
+
 bool ComboBox::OnKey(const KeyEvent& key) {
     if (!IsWindowEnabled()) {
         return false;
     }
     const int count = GetCount();
     if (dropped_) {
-        switch (key.code) {
-            case key::Up:
-                if (key.alt) {
-                    ClickEntry(drop_index_);
-                    return true;
-                }
-                drop_index_ = std::max(0, drop_index_ - 1);
-                return true;
-            case key::Down:
-                drop_index_ = std::min(count - 1, drop_index_ + 1);
-                return true;
-            case key::PageUp:
-            case key::Home:
-                drop_index_ = count > 0 ? 0 : -1;
-                return true;
-            case key::PageDown:
-            case key::End:
-                drop_index_ = count - 1;
-                return true;
-            case key::Enter:
-            case key::Space:
-            case key::F4:
-                if (drop_index_ >= 0) {
-                    ClickEntry(drop_index_);
-                } else {
-                    dropped_ = false;
-                }
-                return true;
-            case key::Escape:
-                dropped_ = false;
-                return true;
-            default:
-                break;
-        }
-        if (is_printable(key)) {
-            const int i = FindString(drop_index_, std::string(1, static_cast<char>(key.code)));
-            if (i != CB_ERR) {
-                drop_index_ = i;
-            }
-            return true;
-        }
-        return false;
+        return OnDroppedKey(key);
     }
     if ((key.alt && key.code == key::Down) ||
         (!key.alt && (key.code == key::F4 || key.code == key::Space))) {

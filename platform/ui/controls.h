@@ -333,6 +333,8 @@ class ComboBox : public Control {
         std::uintptr_t data = 0;
     };
     void Select(int index, bool notify);
+    // Keys while the list is dropped: they move in the list, not the selection.
+    bool OnDroppedKey(const KeyEvent& key);
     std::vector<Item> items_;
     int cur_ = -1;
     bool dropped_ = false;
