@@ -136,6 +136,101 @@ std::vector<std::string> service_environment(std::string_view name) {
     ::_exit(127);
 }
 
+// Whether `service` may be started now: an open service handle with start
+// access, a stopped service, and a program that exists, may be run, and that
+// no other account could have replaced.
+DWORD check_startable(const ScHandle& service) {
+    if (!service.is_open() || service.is_manager()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!has_access(service, SERVICE_START)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    SERVICE_STATUS now;
+    DWORD rc = query_endpoint(service.name(), &now);
+    if (rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    if (now.dwCurrentState != SERVICE_STOPPED) {
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    }
+    const std::string& image = service.image_path();
+    if (image.empty() || image.front() != '/') {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    if (::access(image.c_str(), X_OK) != 0) {
+        return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    }
+    // A program that another account could have replaced is not run.
+    if (check_trusted(image, "service program", -1).found) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Runs the service's program detached from this process; `ready_read` is the
+// end of the pipe its dispatcher reports on.
+DWORD launch_detached(const ScHandle& service, UniqueFd& ready_read) {
+    // Everything the child needs is built before fork.
+    std::vector<std::string> env = service_environment(service.name());
+    std::vector<char*> envp;
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::string argv0 = service.image_path();
+    char* argv[2] = {argv0.data(), nullptr};
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    ready_read.reset(fds[0]);
+    UniqueFd ready_write(fds[1]);
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (child == 0) {
+        // Own session, then a grandchild that nobody waits for: the service is
+        // adopted by init (or the nearest subreaper).
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) {
+            ::_exit(grandchild < 0 ? 1 : 0);
+        }
+        exec_service(argv0.c_str(), argv, envp.data(), fds[1]);
+    }
+    ready_write.reset();
+    int wstatus = 0;
+    while (::waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Waits for the dispatcher's word: one DWORD, or the end of the pipe when the
+// process ended without reaching its dispatcher.
+DWORD read_start_result(const UniqueFd& ready_read, std::uint32_t timeout_ms) {
+    PollFd p{ready_read.get(), poll_in, 0};
+    int ready = poll_fds(&p, 1, timeout_ms);
+    if (ready <= 0) {
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    DWORD result = 0;
+    ssize_t got;
+    do {
+        got = ::read(ready_read.get(), &result, sizeof result);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof result)) {
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    return result;
+}
+
 }  // namespace
 
 DWORD open_sc_manager(DWORD desired_access, ScHandle& manager) {
@@ -232,87 +327,14 @@ DWORD control_service(const ScHandle& service, DWORD control, SERVICE_STATUS* st
 }
 
 DWORD start_service(const ScHandle& service, std::uint32_t timeout_ms) {
-    if (!service.is_open() || service.is_manager()) {
-        return ERROR_INVALID_HANDLE;
-    }
-    if (!has_access(service, SERVICE_START)) {
-        return ERROR_ACCESS_DENIED;
-    }
-    SERVICE_STATUS now;
-    DWORD rc = query_endpoint(service.name(), &now);
-    if (rc != ERROR_SUCCESS) {
+    if (DWORD rc = check_startable(service); rc != ERROR_SUCCESS) {
         return rc;
     }
-    if (now.dwCurrentState != SERVICE_STOPPED) {
-        return ERROR_SERVICE_ALREADY_RUNNING;
+    UniqueFd ready_read;
+    if (DWORD rc = launch_detached(service, ready_read); rc != ERROR_SUCCESS) {
+        return rc;
     }
-    const std::string& image = service.image_path();
-    if (image.empty() || image.front() != '/') {
-        return ERROR_PATH_NOT_FOUND;
-    }
-    if (::access(image.c_str(), X_OK) != 0) {
-        return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-    }
-    // A program that another account could have replaced is not run.
-    if (check_trusted(image, "service program", -1).found) {
-        return ERROR_ACCESS_DENIED;
-    }
-
-    // Everything the child needs is built before fork.
-    std::vector<std::string> env = service_environment(service.name());
-    std::vector<char*> envp;
-    for (auto& e : env) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-    std::string argv0 = image;
-    char* argv[2] = {argv0.data(), nullptr};
-
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    UniqueFd ready_read(fds[0]);
-    UniqueFd ready_write(fds[1]);
-
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (child == 0) {
-        // Own session, then a grandchild that nobody waits for: the service is
-        // adopted by init (or the nearest subreaper).
-        ::setsid();
-        const pid_t grandchild = ::fork();
-        if (grandchild != 0) {
-            ::_exit(grandchild < 0 ? 1 : 0);
-        }
-        exec_service(argv0.c_str(), argv, envp.data(), fds[1]);
-    }
-    ready_write.reset();
-    int wstatus = 0;
-    while (::waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-
-    // Wait for the dispatcher's word: one DWORD, or the end of the pipe when the
-    // process ended without reaching its dispatcher.
-    PollFd p{ready_read.get(), poll_in, 0};
-    int ready = poll_fds(&p, 1, timeout_ms);
-    if (ready <= 0) {
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
-    }
-    DWORD result = 0;
-    ssize_t got;
-    do {
-        got = ::read(ready_read.get(), &result, sizeof result);
-    } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof result)) {
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
-    }
-    return result;
+    return read_start_result(ready_read, timeout_ms);
 }
 
 DWORD close_service_handle(ScHandle& handle) {
