@@ -1,10 +1,10 @@
 // The SSH dialogue on the user's line: connecting, the host key, the user's
 // name and authentication, the shell.
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/core/log.h"
+#include "platform/core/text.h"
 #include "platform/net/net.h"
 #include "service/session/session.h"
 #include "service/session/ssh_session.h"
@@ -96,9 +96,7 @@ Step check_host_key(Attempt& a) {
     if (read_line(a.user, LINE_LIMIT, prompt, answer) < 0) {
         return Step::user_gone;
     }
-    if (!(std::tolower(static_cast<unsigned char>(answer[0])) == 'y' &&
-          std::tolower(static_cast<unsigned char>(answer[1])) == 'e' &&
-          std::tolower(static_cast<unsigned char>(answer[2])) == 's' && answer[3] == '\0')) {
+    if (!equal_nocase(answer, "yes")) {
         log_attempt(LogLevel::info, a, "unknown host key not accepted: ", key);
         return Step::refused;
     }
