@@ -504,6 +504,13 @@ Outcome PortSession::serve_user() {
     if (open_port() == Outcome::give_up || configure() == Outcome::give_up) {
         return Outcome::give_up;
     }
+    // Listed while the port is open for a user: waiting for its modem or line
+    // first, then at the prompt or connected.
+    list_session(record.listing, SessionKind::serial, device_path, SessionState::waiting);
+    struct Unlist {
+        SessionEntry& entry;
+        ~Unlist() { unlist_session(entry); }
+    } unlist{record.listing};
     initialise_modem();
 
     auto_open = AUTO_OPEN_PROMPT;

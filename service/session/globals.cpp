@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "service/session/session_table.h"
+
 namespace varolan::service {
 
 char global_prompt[PROMPT_SIZE] = {};
@@ -65,7 +67,9 @@ void gate_pass() {
         return;
     }
     ++gate_waiting;
+    note_this_thread_held(true);
     gate_cv.wait(lock, [] { return !gate_is_held; });
+    note_this_thread_held(false);
     --gate_waiting;
 }
 

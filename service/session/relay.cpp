@@ -79,6 +79,7 @@ UserBlock forward_user_block(SessionRecord& record, const void* block, std::size
     }
     // An SSH shell takes the bytes as they are; a telnet host needs every 255 doubled.
     if (queue_for_host(record, block, count, !host_is_ssh(record))) {
+        count_to_host(record.listing, count);
         return UserBlock::forwarded;
     }
     // Read without room only because the host is stuck: the escape was looked
@@ -157,6 +158,7 @@ HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
         }
         if (done > 0) {
             record.deliver_offset += static_cast<std::int32_t>(done);
+            count_to_user(record.listing, done);
             record.user_waiting_since = now_ms();
             *written = done;
         }

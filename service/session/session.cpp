@@ -254,6 +254,7 @@ void end_host_connection(SessionRecord& record) {
     record.block_event.close();
     record.received_count.store(0, std::memory_order_relaxed);
     reset_relay_state(record);
+    note_host_ended(record.listing);
 }
 
 int connect_host(SessionRecord& record, char* host_name) {
@@ -281,6 +282,7 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     char where[ADDRESS_TEXT_SIZE + 8];
     format_destination(connected, where);
     log_info("%s: connected to %s (%s)", record.session_name, host_name, where);
+    note_host_connected(record.listing, HostProtocol::telnet, host_name, port);
     return 1;
 }
 
@@ -297,8 +299,8 @@ bool connect_permitted(HostSocket& socket, const HostAddressList& addresses, Use
     char where[ADDRESS_TEXT_SIZE + 8];
     format_destination(addresses.addresses[0], where);
     if (permitted.count == 0) {
-        log_warning("%s: connection to %s (%s) refused: not a permitted destination",
-                    session_name, host_name, where);
+        log_warning("%s: connection to %s (%s) refused: not a permitted destination", session_name,
+                    host_name, where);
         write_text(user, connect_failed_text);
         return false;
     }
@@ -339,6 +341,7 @@ bool begin_host_connection(SessionRecord& record, UserSide* user) {
 
 PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
     char line[LINE_SIZE];
+    note_session_state(record.listing, SessionState::prompt);
     for (;;) {
         gate_pass();
         if (read_line(record.user_handle.get(), LINE_LIMIT, prompt, line) < 0) {

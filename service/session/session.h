@@ -13,6 +13,7 @@
 #include "platform/net/net.h"
 #include "platform/ssh/ssh.h"
 #include "service/session/globals.h"
+#include "service/session/session_table.h"
 #include "service/session/telnet.h"
 #include "service/session/user_side.h"
 
@@ -94,6 +95,9 @@ struct SessionRecord {
     // session's end of the shell's link, and the bytes pass both ways
     // unchanged (no telnet processing). Session thread only.
     std::unique_ptr<ssh::ShellLink> ssh_link;
+
+    // The session in the administrator's listing (listed by its session kind).
+    SessionEntry listing;
 };
 
 // True while the open host connection is an SSH shell.

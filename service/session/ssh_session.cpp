@@ -189,7 +189,11 @@ PromptEnd open_ssh(SessionRecord& record, SshTarget& target, bool interactive) {
     }
     record.host_socket.adopt(std::move(local));
     record.ssh_link = std::move(link);
-    return begin_host_connection(record, user) ? PromptEnd::connected : PromptEnd::no_connection;
+    if (!begin_host_connection(record, user)) {
+        return PromptEnd::no_connection;
+    }
+    note_host_connected(record.listing, HostProtocol::ssh, target.host, target.port);
+    return PromptEnd::connected;
 }
 
 PromptEnd run_ssh_command(SessionRecord& record, const char* line) {
