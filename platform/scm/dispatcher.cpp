@@ -199,7 +199,15 @@ DWORD deliver_control(ServiceStatusContext& ctx, DWORD control, SERVICE_STATUS* 
     return ERROR_SUCCESS;
 }
 
-// Answers one connection on the endpoint: a query or a control. False when
+bool send_reply(int fd, const detail::Reply& reply) {
+    ssize_t sent;
+    do {
+        sent = ::send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(sizeof reply);
+}
+
+// Answers one connection on the endpoint: a query, a control or the listing. False when
 // no connection could be taken for want of descriptors or memory: the caller
 // then pauses, since the waiting connection keeps the endpoint readable.
 bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
@@ -238,13 +246,20 @@ bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
         reply.result = ERROR_SUCCESS;
     } else if (request.op == detail::OP_CONTROL) {
         reply.result = deliver_control(ctx, request.control, &reply.status);
+    } else if (request.op == detail::OP_LISTING) {
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            reply.status = ctx.status;
+        }
+        reply.result = ERROR_SUCCESS;
+        if (send_reply(conn.get(), reply)) {
+            detail::send_listing(conn.get());
+        }
+        return true;
     } else {
         reply.result = ERROR_INVALID_PARAMETER;
     }
-    ssize_t sent;
-    do {
-        sent = ::send(conn.get(), &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
+    send_reply(conn.get(), reply);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
@@ -118,7 +119,9 @@ namespace {
 enum class Exchange { replied, no_endpoint, closed, timeout, denied, failed };
 
 // Connects to the endpoint of `name`, sends `request` and waits for the reply.
-Exchange exchange(std::string_view name, const detail::Request& request, detail::Reply* reply) {
+// With `keep`, the connection is handed over after a reply, for what follows it.
+Exchange exchange(std::string_view name, const detail::Request& request, detail::Reply* reply,
+                  UniqueFd* keep = nullptr) {
     const std::string path = detail::endpoint_path(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -173,6 +176,9 @@ Exchange exchange(std::string_view name, const detail::Request& request, detail:
     if (got != static_cast<ssize_t>(sizeof *reply) || reply->magic != detail::PROTOCOL_MAGIC) {
         return Exchange::failed;
     }
+    if (keep != nullptr) {
+        *keep = std::move(sock);
+    }
     return Exchange::replied;
 }
 
@@ -219,6 +225,38 @@ DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* sta
         case Exchange::replied:
             *status = reply.status;
             return reply.result;
+        case Exchange::no_endpoint:
+        case Exchange::closed:
+            *status = detail::stopped_status();
+            return ERROR_SERVICE_NOT_ACTIVE;
+        case Exchange::denied:
+            return ERROR_ACCESS_DENIED;
+        case Exchange::timeout:
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        case Exchange::failed:
+            break;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+DWORD query_listing(std::string_view name, SERVICE_STATUS* status, std::string* listing) {
+    if (!detail::valid_service_name(name) || status == nullptr || listing == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    listing->clear();
+    detail::Request request;
+    request.op = detail::OP_LISTING;
+    detail::Reply reply;
+    UniqueFd sock;
+    switch (exchange(name, request, &reply, &sock)) {
+        case Exchange::replied:
+            if (reply.result != ERROR_SUCCESS) {
+                return reply.result;
+            }
+            *status = reply.status;
+            return detail::receive_listing(sock.get(), detail::EXCHANGE_TIMEOUT_MS, listing)
+                       ? ERROR_SUCCESS
+                       : ERROR_GEN_FAILURE;
         case Exchange::no_endpoint:
         case Exchange::closed:
             *status = detail::stopped_status();

@@ -198,6 +198,18 @@ std::string current_image_path();
 DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status);
 DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* status);
 
+// The service's own listing (for the gateway: its live sessions), asked for
+// through the endpoint by the same accounts that may query it. The service
+// names its source before it starts its dispatcher; the source runs on the
+// dispatcher's thread and must not wait for anything but short locks.
+using ListingSource = std::string (*)();
+void set_listing_source(ListingSource source);
+// The status and the listing of the running service: ERROR_SUCCESS with
+// both; ERROR_SERVICE_NOT_ACTIVE when no service answers; ERROR_ACCESS_DENIED,
+// ERROR_SERVICE_REQUEST_TIMEOUT or ERROR_GEN_FAILURE otherwise (a listing
+// that does not come whole included).
+DWORD query_listing(std::string_view name, SERVICE_STATUS* status, std::string* listing);
+
 // --- test hooks --------------------------------------------------------------------
 
 // The next `count` status reports of `state` fail (0 = clear).

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/store_layout.h"
 #include "platform/core/clock.h"
@@ -13,6 +14,8 @@
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
 #include "service/lifecycle/lifecycle.h"
+#include "service/lifecycle/session_report.h"
+#include "service/session/session_table.h"
 #include "service/session/ssh_session.h"
 
 namespace varolan::service {
@@ -240,10 +243,25 @@ int command_control(const char* command, DWORD control) {
     return 0;
 }
 
+// "N sessions" of the running service, when it gives its listing.
+void print_session_count() {
+    scm::SERVICE_STATUS status;
+    std::string listing;
+    if (scm::query_listing(SERVICE_NAME, &status, &listing) != ERROR_SUCCESS) {
+        return;
+    }
+    std::size_t count = 0;
+    for (char c : listing) {
+        count += c == '\n' ? 1 : 0;
+    }
+    std::printf("%zu session%s\n", count, count == 1 ? "" : "s");
+}
+
 int command_status() {
     scm::SERVICE_STATUS running;
     if (running_by_endpoint(&running)) {
         std::printf("%s\n", scm::state_name(running.dwCurrentState));
+        print_session_count();
         return 0;
     }
     scm::ScHandle manager;
@@ -279,8 +297,35 @@ int command_console() {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: tarnix [install|remove|start|stop|pause|continue|status|console]\n");
+                 "usage: tarnix [install|remove|start|stop|pause|continue|status|console]\n"
+                 "       tarnix sessions [--json]\n");
     return 2;
+}
+
+// The live sessions of the running service, as a table or as JSON.
+int command_sessions(int argc, char** argv) {
+    bool json = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") != 0) {
+            return usage();
+        }
+        json = true;
+    }
+    scm::SERVICE_STATUS status;
+    std::string listing;
+    const DWORD rc = scm::query_listing(SERVICE_NAME, &status, &listing);
+    if (rc != ERROR_SUCCESS) {
+        return fail("sessions", rc);
+    }
+    std::vector<SessionRow> rows;
+    std::string error;
+    if (!parse_session_listing(listing, &rows, &error)) {
+        std::fprintf(stderr, "tarnix sessions: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string out = json ? sessions_as_json(rows) : sessions_as_text(rows);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
 }
 
 }  // namespace
@@ -333,6 +378,7 @@ unsigned install_service(const char* image_path) {
 
 int tarnix_main(int argc, char** argv) {
     const char* command = argc > 1 ? argv[1] : nullptr;
+    scm::set_listing_source(session_listing);
     if (command == nullptr || std::getenv(scm::SERVICE_MARKER_ENV) != nullptr) {
         DWORD rc = scm::start_service_ctrl_dispatcher(dispatch_table);
         if (rc == ERROR_SUCCESS) {
@@ -378,6 +424,9 @@ int tarnix_main(int argc, char** argv) {
     }
     if (c == "console") {
         return command_console();
+    }
+    if (c == "sessions") {
+        return command_sessions(argc, argv);
     }
     return usage();
 }

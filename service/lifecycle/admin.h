@@ -13,6 +13,8 @@ namespace varolan::service {
 //   start | stop | pause | continue | status
 //             through the service manager, printing the state names
 //   console   service_main in the foreground; Ctrl-C stops it
+//   sessions [--json]
+//             the running service's live sessions, a table or JSON
 // Returns the process exit status.
 int tarnix_main(int argc, char** argv);
 

@@ -419,6 +419,7 @@ void pipe_session() {
                   static_cast<unsigned>(client.number), client.account);
     log_info("pipe session %u: account %s (uid %u) connected", static_cast<unsigned>(client.number),
              client.account, static_cast<unsigned>(client.uid));
+    list_session(record.listing, SessionKind::pipe, client.account, SessionState::prompt);
 
     format_session_prompt(state->prompt, PIPE_NAME);
     auto side_owner = std::make_unique<PipeUserSide>(std::move(instance));
@@ -437,6 +438,7 @@ void pipe_session() {
             break;
         }
     }
+    unlist_session(record.listing);
     log_info("pipe session %u: account %s (uid %u) ended", static_cast<unsigned>(client.number),
              client.account, static_cast<unsigned>(client.uid));
 }

@@ -182,7 +182,7 @@ start_like_the_unit() {
 wait_state() {
     local i
     for i in $(seq 150); do
-        [ "$(env -u VAROLAN_RUNTIME_DIR tarnix status 2>/dev/null)" = "$1" ] && return 0
+        [ "$(env -u VAROLAN_RUNTIME_DIR tarnix status 2>/dev/null | head -n 1)" = "$1" ] && return 0
         kill -0 "$service_pid" 2>/dev/null || [ "$1" = STOPPED ] || return 1
         sleep 0.1
     done

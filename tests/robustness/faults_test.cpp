@@ -34,21 +34,6 @@ namespace fs = std::filesystem;
 
 class FaultsTest : public TarnixTest {
   protected:
-    // One managed port on the pty's slave, 9600 8N1 without flow control.
-    bool serve_pty_port(const std::string& port, const test::PtyPair& pty) {
-        const struct {
-            const char* name;
-            std::uint32_t value;
-        } line[] = {{layout::VALUE_BAUD_RATE, 9600}, {layout::VALUE_DATA_BITS, 8},
-                    {layout::VALUE_STOP_BITS, 0},    {layout::VALUE_PARITY, 0},
-                    {layout::VALUE_FLOW_CONTROL, 0}, {layout::VALUE_DEVICE_FLAGS, 0}};
-        bool ok = tarnix.set_dword("", layout::VALUE_NUMBER_OF_PORTS, 1) &&
-                  tarnix.set_string(port, layout::VALUE_PORT_NAME, pty.port_path());
-        for (const auto& v : line) {
-            ok = ok && tarnix.set_dword(port, v.name, v.value);
-        }
-        return ok;
-    }
     // A pipe user at the prompt, connected to the host; returns the host's end.
     int open_host(PipeUser& user) {
         EXPECT_TRUE(user.open_session());

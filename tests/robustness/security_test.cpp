@@ -97,6 +97,31 @@ TEST_F(SecurityTest, RefusalOfANonOwnerIsReportedAsAccessDenied) {
     }
 }
 
+// The session listing names accounts and destinations: another account gets
+// a refusal and nothing of it, however the endpoint's file is set.
+TEST_F(SecurityTest, SessionListingIsRefusedToOtherAccounts) {
+    if (!can_switch_user()) {
+        GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";
+    }
+    ASSERT_TRUE(tarnix.start());
+    PipeUser user;
+    ASSERT_TRUE(user.open_session());
+    ASSERT_EQ(::chmod(tarnix.dir().str().c_str(), 0711), 0);
+    const std::string as_nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
+    const std::string refused = "tarnix sessions: access denied (error 5)\n";
+    int status = -1;
+    EXPECT_EQ(tarnix.output("sessions --json", &status, as_nobody), refused);
+    EXPECT_EQ(status, 1);
+    const std::string endpoint = tarnix.runtime_dir() + "/varolan.ctl";
+    ASSERT_EQ(::chmod(endpoint.c_str(), 0666), 0);
+    EXPECT_EQ(tarnix.output("sessions", &status, as_nobody), refused);
+    EXPECT_EQ(status, 1);
+    // Its own account is answered.
+    EXPECT_NE(tarnix.output("sessions --json", &status).find("\"kind\":\"pipe\""),
+              std::string::npos);
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(SecurityTest, PipeIsOpenToEverybodyAndItsDirectoryRestrictsIt) {
     if (!can_switch_user()) {
         GTEST_SKIP() << "needs root, setpriv and a build tree nobody may run";

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -290,6 +291,23 @@ int Tarnix::run(const std::string& args) {
         "'" + test::program_path("tarnix").string() + "' " + args + " >/dev/null 2>&1 </dev/null";
     int raw = std::system(command.c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string Tarnix::output(const std::string& args, int* status, const std::string& prefix) {
+    const std::string command =
+        prefix + " '" + test::program_path("tarnix").string() + "' " + args + " 2>&1 </dev/null";
+    std::string out;
+    *status = -1;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
+            out.append(buffer, n);
+        }
+        const int raw = ::pclose(p);
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    return out;
 }
 
 bool Tarnix::install() {

@@ -144,6 +144,8 @@ class Tarnix {
     Census idle_census();
 
     int run(const std::string& args);  // "tarnix <args>", exit status
+    // "<prefix> tarnix <args>": its standard output, and its exit status in `*status`.
+    std::string output(const std::string& args, int* status, const std::string& prefix = "");
 
   private:
     test::TempDir dir_;

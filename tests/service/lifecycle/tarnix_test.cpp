@@ -237,7 +237,7 @@ TEST_F(TarnixTest, StartQueryControlAndStop) {
     EXPECT_EQ(s.dwWaitHint, 1000u);
     EXPECT_EQ(scm::control_service(service_, scm::SERVICE_CONTROL_STOP, &s),
               ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-    EXPECT_EQ(tarnix("status").out, "START_PENDING\n");
+    EXPECT_EQ(tarnix("status").out, "START_PENDING\n0 sessions\n");
     EXPECT_EQ(scm::start_service(service_), ERROR_SERVICE_ALREADY_RUNNING);
 
     // A second instance started as the service does not take the endpoint over.
@@ -256,8 +256,12 @@ TEST_F(TarnixTest, StartQueryControlAndStop) {
         const char* command;
         const char* printed;
     } steps[] = {
-        {"status", "RUNNING\n"},   {"continue", "RUNNING\n"}, {"pause", "PAUSED\n"},
-        {"pause", "PAUSED\n"},     {"status", "PAUSED\n"},    {"continue", "RUNNING\n"},
+        {"status", "RUNNING\n0 sessions\n"},
+        {"continue", "RUNNING\n"},
+        {"pause", "PAUSED\n"},
+        {"pause", "PAUSED\n"},
+        {"status", "PAUSED\n0 sessions\n"},
+        {"continue", "RUNNING\n"},
         {"continue", "RUNNING\n"},
     };
     for (const Step& step : steps) {
@@ -311,7 +315,7 @@ TEST_F(TarnixTest, ConsoleRunsInTheForegroundUntilInterrupted) {
     const pid_t pid = start_console(err);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_state(scm::SERVICE_RUNNING));
-    EXPECT_EQ(tarnix("status").out, "RUNNING\n");
+    EXPECT_EQ(tarnix("status").out, "RUNNING\n0 sessions\n");
     EXPECT_EQ(tarnix("console").status, 1) << "one instance at a time";
     ASSERT_TRUE(test::signal_process(pid, SIGINT));
     EXPECT_EQ(wait_exit(pid), 0);
@@ -458,7 +462,7 @@ TEST_F(TarnixStoreTest, StatusAndStopWorkWithTheStoreGoneOrDamaged) {
         if (damaged) {
             std::ofstream(store(), std::ios::binary) << std::string(8192, 'x');
         }
-        EXPECT_EQ(tarnix("status").out, "RUNNING\n");
+        EXPECT_EQ(tarnix("status").out, "RUNNING\n0 sessions\n");
         EXPECT_EQ(tarnix("pause").out, "PAUSED\n");
         EXPECT_EQ(tarnix("continue").out, "RUNNING\n");
         const Result stop = tarnix("stop");
