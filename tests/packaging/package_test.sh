@@ -208,6 +208,11 @@ if wait_state RUNNING; then
     else
         fail "tarnix-connect: no prompt: $answer"
     fi
+    listing="$(env -u VAROLAN_RUNTIME_DIR tarnix sessions --json 2>&1 || true)"
+    case "$listing" in
+        '{"sessions":['*) ok "tarnix sessions answers root" ;;
+        *) fail "tarnix sessions: $listing" ;;
+    esac
 else
     fail "the service did not reach RUNNING: $(cat "$TMPDIR_TEST/service.log")"
 fi
