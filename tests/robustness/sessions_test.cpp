@@ -1,6 +1,7 @@
 // `tarnix sessions` and the session count of `tarnix status` on the real
-// service: a serial user and pipe users at the prompt, connected and held by
-// pause, their destinations and byte counts, as a table and as JSON.
+// service: a serial user and pipe users at the prompt, connected over telnet
+// or SSH and held by pause, their destinations and byte counts, as a table
+// and as JSON.
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "tests/robustness/tarnix_fixture.h"
 #include "tests/robustness/tarnix_harness.h"
 #include "tests/support/serial_pty.h"
+#include "tests/support/ssh_test_server.h"
 
 namespace varolan::robust {
 namespace {
@@ -72,7 +74,8 @@ TEST_F(SessionsTest, EachSessionWithItsStateDestinationAndBytes) {
     const std::string serial = row("serial", pty.port_path(), "prompt", "null", 0, 0);
     const std::string prompt = row("pipe", me(), "prompt", "null", 0, 0);
     const std::string destination =
-        "{\"host\":\"127.0.0.1\",\"port\":" + std::to_string(host.port()) + ",\"since\":\"T\"}";
+        "{\"protocol\":\"telnet\",\"host\":\"127.0.0.1\",\"port\":" + std::to_string(host.port()) +
+        ",\"since\":\"T\"}";
     EXPECT_TRUE(listing_becomes("{\"sessions\":[" + serial + "," + prompt + "," +
                                 row("pipe", me(), "connected", destination, 5, 7) + "]}\n"));
     int status = -1;
@@ -97,6 +100,36 @@ TEST_F(SessionsTest, EachSessionWithItsStateDestinationAndBytes) {
     EXPECT_TRUE(listing_becomes("{\"sessions\":[" + serial + "," +
                                 row("pipe", me(), "prompt", "null", 5, 7) + "]}\n"));
     ::close(h);
+}
+
+// An SSH shell is listed with its protocol and destination; what the SSH
+// dialogue exchanged is not counted, the shell's bytes are.
+TEST_F(SessionsTest, AnSshShellIsListedLikeATelnetConnection) {
+    test::SshTestServer server(test::SshTestServer::Fault::stop_reading);
+    ASSERT_TRUE(server.ok());
+    ASSERT_TRUE(tarnix.set_dword("", layout::VALUE_SSH, 1));
+    ASSERT_TRUE(tarnix.start());
+    PipeUser user;
+    ASSERT_TRUE(user.open_session());
+    ASSERT_TRUE(user.type("ssh x@127.0.0.1 " + std::to_string(server.port()) + "\r"));
+    ASSERT_TRUE(user.got("(yes/no)? "));
+    ASSERT_TRUE(user.type("yes\r"));
+    ASSERT_TRUE(user.got("password: "));
+    ASSERT_TRUE(user.type("any\r"));
+    ASSERT_TRUE(user.got("ready\r\n"));
+    ASSERT_TRUE(user.send("ls\n"));
+
+    const std::string destination =
+        "{\"protocol\":\"ssh\",\"host\":\"127.0.0.1\",\"port\":" + std::to_string(server.port()) +
+        ",\"since\":\"T\"}";
+    EXPECT_TRUE(listing_becomes("{\"sessions\":[" +
+                                row("pipe", me(), "connected", destination, 3, 7) + "]}\n"));
+    int status = -1;
+    const std::string table = tarnix.output("sessions", &status);
+    EXPECT_NE(table.find(" ssh "), std::string::npos) << table;
+    ASSERT_TRUE(user.send("\x1d"));
+    EXPECT_TRUE(
+        listing_becomes("{\"sessions\":[" + row("pipe", me(), "prompt", "null", 3, 7) + "]}\n"));
 }
 
 TEST_F(SessionsTest, NoServiceNoListing) {
