@@ -376,6 +376,85 @@ class StopSignals {
     UniqueFd fd_;
 };
 
+// Takes what the dispatcher holds while the service runs: the runtime
+// directory, the instance lock, the one active slot, the endpoint and the two
+// events. On a failure the endpoint is removed again and the reason returned.
+DWORD take_resources(const std::string& name, ServiceStatusContext& ctx, UniqueFd& lock,
+                     UniqueFd& listener, Event& main_done) {
+    DWORD rc = prepare_runtime_dir(runtime_dir());
+    if (rc == ERROR_SUCCESS) {
+        rc = take_instance_lock(detail::lock_path(name), lock);
+    }
+    if (rc == ERROR_SUCCESS) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (g_active != nullptr) {
+            rc = ERROR_SERVICE_ALREADY_RUNNING;
+        }
+    }
+    const std::string endpoint = detail::endpoint_path(name);
+    if (rc == ERROR_SUCCESS) {
+        rc = bind_endpoint(endpoint, listener);
+    }
+    if (rc == ERROR_SUCCESS &&
+        (!ctx.changed.create(false, false) || !main_done.create(true, false))) {
+        rc = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (rc != ERROR_SUCCESS && listener) {
+        listener.reset();
+        ::unlink(endpoint.c_str());
+    }
+    return rc;
+}
+
+// Hands a stop signal on as STOP once the service accepts STOP; true when it
+// was handed on (until then the signal stays pending).
+bool forward_stop(ServiceStatusContext& ctx) {
+    HandlerFunction handler;
+    SERVICE_STATUS now;
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        handler = ctx.handler;
+        now = ctx.status;
+    }
+    if (control_refusal(now, handler, SERVICE_CONTROL_STOP) != 0) {
+        return false;
+    }
+    handler(SERVICE_CONTROL_STOP);
+    return true;
+}
+
+// Serves the endpoint, the stop signals and status changes until the
+// service's main function has returned.
+void serve_until_main_returns(ServiceStatusContext& ctx, int listener, StopSignals& signals,
+                              Event& main_done) {
+    bool stop_pending = false;
+    for (;;) {
+        PollFd fds[4] = {{main_done.poll_fd(), poll_in, 0},
+                         {listener, poll_in, 0},
+                         {signals.fd(), poll_in, 0},
+                         {ctx.changed.poll_fd(), poll_in, 0}};
+        if (poll_fds(fds, 4, INFINITE_WAIT) < 0) {
+            real_sleep_ms(10);
+            continue;
+        }
+        if ((fds[0].revents & poll_in) != 0) {
+            return;
+        }
+        if ((fds[2].revents & poll_in) != 0 && signals.drain()) {
+            stop_pending = true;
+        }
+        if ((fds[3].revents & poll_in) != 0) {
+            ctx.changed.try_consume();
+        }
+        if ((fds[1].revents & poll_in) != 0 && !serve_connection(ctx, listener)) {
+            real_sleep_ms(100);
+        }
+        if (stop_pending && forward_stop(ctx)) {
+            stop_pending = false;
+        }
+    }
+}
+
 DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObserver observer) {
     if (table == nullptr || table[0].lpServiceName == nullptr ||
         table[0].lpServiceProc == nullptr || !detail::valid_service_name(table[0].lpServiceName)) {
@@ -395,38 +474,17 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
     // stop, never end the process on the spot.
     StopSignals signals;
 
-    DWORD rc = prepare_runtime_dir(runtime_dir());
-    UniqueFd lock;
-    if (rc == ERROR_SUCCESS) {
-        rc = take_instance_lock(detail::lock_path(name), lock);
-    }
     ServiceStatusContext ctx;
     ctx.name = name;
     ctx.observer = observer;
     ctx.dispatcher_thread = std::this_thread::get_id();
     ctx.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     ctx.status.dwCurrentState = SERVICE_START_PENDING;
-    if (rc == ERROR_SUCCESS) {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        if (g_active != nullptr) {
-            rc = ERROR_SERVICE_ALREADY_RUNNING;
-        }
-    }
-    const std::string endpoint = detail::endpoint_path(name);
+    UniqueFd lock;
     UniqueFd listener;
-    if (rc == ERROR_SUCCESS) {
-        rc = bind_endpoint(endpoint, listener);
-    }
     Event main_done;
-    if (rc == ERROR_SUCCESS &&
-        (!ctx.changed.create(false, false) || !main_done.create(true, false))) {
-        rc = ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (rc != ERROR_SUCCESS) {
-        if (listener) {
-            listener.reset();
-            ::unlink(endpoint.c_str());
-        }
+    if (const DWORD rc = take_resources(name, ctx, lock, listener, main_done);
+        rc != ERROR_SUCCESS) {
         ready.report(rc);
         return rc;
     }
@@ -451,48 +509,13 @@ DWORD dispatch(const SERVICE_TABLE_ENTRY* table, bool require_marker, StatusObse
             main_done.set();
         },
         0);
-
-    bool stop_pending = false;
-    while (started) {
-        PollFd fds[4] = {{main_done.poll_fd(), poll_in, 0},
-                         {listener.get(), poll_in, 0},
-                         {signals.fd(), poll_in, 0},
-                         {ctx.changed.poll_fd(), poll_in, 0}};
-        if (poll_fds(fds, 4, INFINITE_WAIT) < 0) {
-            real_sleep_ms(10);
-            continue;
-        }
-        if ((fds[0].revents & poll_in) != 0) {
-            break;
-        }
-        if ((fds[2].revents & poll_in) != 0 && signals.drain()) {
-            stop_pending = true;
-        }
-        if ((fds[3].revents & poll_in) != 0) {
-            ctx.changed.try_consume();
-        }
-        if ((fds[1].revents & poll_in) != 0 && !serve_connection(ctx, listener.get())) {
-            real_sleep_ms(100);
-        }
-        if (stop_pending) {
-            // A stop signal waits until the service accepts STOP.
-            HandlerFunction handler;
-            SERVICE_STATUS now;
-            {
-                std::lock_guard<std::mutex> guard(g_mutex);
-                handler = ctx.handler;
-                now = ctx.status;
-            }
-            if (control_refusal(now, handler, SERVICE_CONTROL_STOP) == 0) {
-                stop_pending = false;
-                handler(SERVICE_CONTROL_STOP);
-            }
-        }
+    if (started) {
+        serve_until_main_returns(ctx, listener.get(), signals, main_done);
     }
     service_thread.join();
 
     listener.reset();
-    ::unlink(endpoint.c_str());
+    ::unlink(detail::endpoint_path(name).c_str());
     {
         std::lock_guard<std::mutex> guard(g_mutex);
         g_active = nullptr;
