@@ -281,6 +281,36 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
     report_status(scm::SERVICE_STOPPED, exit_code, 0, 0);
 }
 
+namespace {
+
+// Starts one session for each managed port among the first port_count of the
+// store, one after another: each takes its index before the next starts.
+void start_port_sessions(std::uint32_t port_count, Event& handshake) {
+    PortEntry entry = port_entry.load();
+    for (std::uint32_t i = 0; i < port_count; ++i) {
+        char subkey[REG_STRING_SIZE];
+        if (!reg_enum_subkey(layout::PRODUCT_KEY, i, subkey)) {
+            continue;
+        }
+        char port_key[2 * REG_STRING_SIZE];
+        std::snprintf(port_key, sizeof port_key, "%s\\%s", layout::PRODUCT_KEY, subkey);
+        std::uint32_t flags = 0;
+        if (!reg_read_dword(port_key, layout::VALUE_DEVICE_FLAGS, &flags) ||
+            (flags & layout::DEVICE_NOT_MANAGED) != 0) {
+            continue;
+        }
+        const std::uint32_t* index = &i;
+        if (!start_detached([entry, index] { entry(index); }, session_stack_size)) {
+            continue;  // no thread, so nobody would set the handshake
+        }
+        note_thread_created();
+        // The new session has taken the index once the event is set.
+        handshake.wait(INFINITE_WAIT);
+    }
+}
+
+}  // namespace
+
 void start_sessions() {
     Event& handshake = port_handshake_event();
     if (!handshake.valid() && !handshake.create(false, false)) {
@@ -341,27 +371,7 @@ void start_sessions() {
         note_thread_created();
     }
 
-    PortEntry entry = port_entry.load();
-    for (std::uint32_t i = 0; i < port_count; ++i) {
-        char subkey[REG_STRING_SIZE];
-        if (!reg_enum_subkey(layout::PRODUCT_KEY, i, subkey)) {
-            continue;
-        }
-        char port_key[2 * REG_STRING_SIZE];
-        std::snprintf(port_key, sizeof port_key, "%s\\%s", layout::PRODUCT_KEY, subkey);
-        std::uint32_t flags = 0;
-        if (!reg_read_dword(port_key, layout::VALUE_DEVICE_FLAGS, &flags) ||
-            (flags & layout::DEVICE_NOT_MANAGED) != 0) {
-            continue;
-        }
-        const std::uint32_t* index = &i;
-        if (!start_detached([entry, index] { entry(index); }, session_stack_size)) {
-            continue;  // no thread, so nobody would set the handshake
-        }
-        note_thread_created();
-        // The new session has taken the index once the event is set.
-        handshake.wait(INFINITE_WAIT);
-    }
+    start_port_sessions(port_count, handshake);
 }
 
 scm::SERVICE_STATUS current_status() {
