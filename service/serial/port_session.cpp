@@ -132,6 +132,7 @@ struct PortSession {
     void initialise_modem();
     void await_line_signal();
     Outcome serve_user();
+    bool prepare_relay();
     Outcome relay();
     void hang_up(bool drop_dtr);
     enum class Input { none, taken, dropped, escape, line_gone };
@@ -409,18 +410,17 @@ void PortSession::hang_up(bool drop_dtr) {
     close_port();
 }
 
-Outcome PortSession::relay() {
-    connection_count.fetch_add(1, std::memory_order_relaxed);
-    CommPort* p = port();
+// Sets the port's relay time-outs and reads the login script. False when the
+// port refuses the time-outs.
+bool PortSession::prepare_relay() {
     // Reads return at once with what has arrived; a write that the line's
     // flow control holds ends after a while with what went, so that the relay
     // still notices the escape, a line drop and the host.
     timeouts = COMMTIMEOUTS{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.WriteTotalTimeoutConstant = PORT_WRITE_WAIT_MS;
-    if (!p->SetCommTimeouts(&timeouts)) {
-        end_host_connection(record);
-        return give_up(DEVICE_SETUP_ERROR);
+    if (!port()->SetCommTimeouts(&timeouts)) {
+        return false;
     }
     // A login script is for a telnet host's login prompt; an SSH shell is
     // logged in already.
@@ -432,6 +432,16 @@ Outcome PortSession::relay() {
     script_delay =
         login_script.empty() ? 0 : read_delay(VALUE_LOGIN_SCRIPT_DELAY, DEFAULT_LOGIN_SCRIPT_DELAY);
     script_pending = false;
+    return true;
+}
+
+Outcome PortSession::relay() {
+    connection_count.fetch_add(1, std::memory_order_relaxed);
+    CommPort* p = port();
+    if (!prepare_relay()) {
+        end_host_connection(record);
+        return give_up(DEVICE_SETUP_ERROR);
+    }
     DWORD errors = 0;
     p->ClearCommError(&errors, nullptr);
 
