@@ -12,6 +12,7 @@
 #include "platform/core/event.h"
 #include "platform/core/log.h"
 #include "platform/serial/comm.h"
+#include "service/serial/port_codes.h"
 #include "service/serial/port_key.h"
 #include "service/serial/port_user_side.h"
 #include "service/session/globals.h"
@@ -38,52 +39,7 @@ constexpr unsigned char IAC_BRK[2] = {255, 243};
 
 std::atomic<std::uint32_t> idle_wait_ms{PORT_IDLE_WAIT_MS};
 
-struct LineMode {
-    DWORD status_bit;
-    DWORD event_mask;
-};
-
-// "AutoOpen" modes 1 to 3: the line signal waited for.
-bool line_mode(std::uint32_t mode, LineMode* out) {
-    switch (mode) {
-        case AUTO_OPEN_CTS:
-            *out = {MS_CTS_ON, EV_CTS};
-            return true;
-        case AUTO_OPEN_DSR:
-            *out = {MS_DSR_ON, EV_DSR};
-            return true;
-        case AUTO_OPEN_CARRIER:
-            *out = {MS_RLSD_ON, EV_RLSD};
-            return true;
-        default:
-            return false;
-    }
-}
-
 enum class Outcome { ok, give_up };  // ok: go on (or serve the next user)
-
-// The causes named by the "Device Flags" bits of a port given up, for the log.
-std::string give_up_causes(std::uint32_t bits) {
-    static constexpr struct {
-        std::uint32_t bit;
-        const char* text;
-    } causes[] = {{DEVICE_OPEN_FAILED, "the port cannot be opened"},
-                  {DEVICE_ACCESS_DENIED, "access to the port is denied"},
-                  {DEVICE_SETUP_ERROR, "the port cannot be set up"},
-                  {DEVICE_BAUD_ERROR, "baud rate refused"},
-                  {DEVICE_DATABITS_ERROR, "data bits refused"},
-                  {DEVICE_STOPBITS_ERROR, "stop bits refused"},
-                  {DEVICE_PARITY_ERROR, "parity refused"},
-                  {DEVICE_FLOW_ERROR, "flow control refused"}};
-    std::string text;
-    for (const auto& cause : causes) {
-        if ((bits & cause.bit) != 0) {
-            text += text.empty() ? "" : ", ";
-            text += cause.text;
-        }
-    }
-    return text.empty() ? "unknown cause" : text;
-}
 
 // Everything one port session owns for its whole life.
 struct PortSession {
