@@ -12,6 +12,7 @@
 
 #include "platform/core/event.h"
 #include "platform/core/fd.h"
+#include "platform/core/text.h"
 #include "platform/scm/scm.h"
 #include "platform/scm/scm_internal.h"
 
@@ -34,16 +35,7 @@ bool valid_service_name(std::string_view name) {
 }
 
 bool same_service_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return equal_nocase(a, b);
 }
 
 namespace {
@@ -51,7 +43,7 @@ std::string file_in_runtime_dir(std::string_view name, const char* suffix) {
     std::string file = runtime_dir();
     file += '/';
     for (char c : name) {
-        file += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        file += ascii_lower(c);
     }
     file += suffix;
     return file;
