@@ -176,6 +176,30 @@ Exchange exchange(std::string_view name, const detail::Request& request, detail:
 
 }  // namespace
 
+namespace {
+
+// The result of an exchange that got no reply. Nobody answering means the
+// service does not run (a socket file left by a killed process refuses
+// connections): the status says stopped and `not_running` is returned.
+DWORD unanswered(Exchange exchange, SERVICE_STATUS* status, DWORD not_running) {
+    switch (exchange) {
+        case Exchange::no_endpoint:
+        case Exchange::closed:
+            *status = detail::stopped_status();
+            return not_running;
+        case Exchange::denied:
+            return ERROR_ACCESS_DENIED;
+        case Exchange::timeout:
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        case Exchange::replied:
+        case Exchange::failed:
+            break;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+}  // namespace
+
 DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status) {
     if (!detail::valid_service_name(name) || status == nullptr) {
         return ERROR_INVALID_PARAMETER;
@@ -183,26 +207,14 @@ DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status) {
     detail::Request request;
     request.op = detail::OP_QUERY;
     detail::Reply reply;
-    switch (exchange(name, request, &reply)) {
-        case Exchange::replied:
-            if (reply.result == ERROR_SUCCESS) {
-                *status = reply.status;
-            }
-            return reply.result;
-        case Exchange::no_endpoint:
-        case Exchange::closed:
-            // Nobody answers: the service does not run (a socket file left by a
-            // killed process refuses connections).
-            *status = detail::stopped_status();
-            return ERROR_SUCCESS;
-        case Exchange::denied:
-            return ERROR_ACCESS_DENIED;
-        case Exchange::timeout:
-            return ERROR_SERVICE_REQUEST_TIMEOUT;
-        case Exchange::failed:
-            break;
+    const Exchange result = exchange(name, request, &reply);
+    if (result != Exchange::replied) {
+        return unanswered(result, status, ERROR_SUCCESS);
     }
-    return ERROR_GEN_FAILURE;
+    if (reply.result == ERROR_SUCCESS) {
+        *status = reply.status;
+    }
+    return reply.result;
 }
 
 DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* status) {
@@ -213,22 +225,12 @@ DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* sta
     request.op = detail::OP_CONTROL;
     request.control = control;
     detail::Reply reply;
-    switch (exchange(name, request, &reply)) {
-        case Exchange::replied:
-            *status = reply.status;
-            return reply.result;
-        case Exchange::no_endpoint:
-        case Exchange::closed:
-            *status = detail::stopped_status();
-            return ERROR_SERVICE_NOT_ACTIVE;
-        case Exchange::denied:
-            return ERROR_ACCESS_DENIED;
-        case Exchange::timeout:
-            return ERROR_SERVICE_REQUEST_TIMEOUT;
-        case Exchange::failed:
-            break;
+    const Exchange result = exchange(name, request, &reply);
+    if (result != Exchange::replied) {
+        return unanswered(result, status, ERROR_SERVICE_NOT_ACTIVE);
     }
-    return ERROR_GEN_FAILURE;
+    *status = reply.status;
+    return reply.result;
 }
 
 DWORD query_listing(std::string_view name, SERVICE_STATUS* status, std::string* listing) {
@@ -240,27 +242,17 @@ DWORD query_listing(std::string_view name, SERVICE_STATUS* status, std::string* 
     request.op = detail::OP_LISTING;
     detail::Reply reply;
     UniqueFd sock;
-    switch (exchange(name, request, &reply, &sock)) {
-        case Exchange::replied:
-            if (reply.result != ERROR_SUCCESS) {
-                return reply.result;
-            }
-            *status = reply.status;
-            return detail::receive_listing(sock.get(), detail::EXCHANGE_TIMEOUT_MS, listing)
-                       ? ERROR_SUCCESS
-                       : ERROR_GEN_FAILURE;
-        case Exchange::no_endpoint:
-        case Exchange::closed:
-            *status = detail::stopped_status();
-            return ERROR_SERVICE_NOT_ACTIVE;
-        case Exchange::denied:
-            return ERROR_ACCESS_DENIED;
-        case Exchange::timeout:
-            return ERROR_SERVICE_REQUEST_TIMEOUT;
-        case Exchange::failed:
-            break;
+    const Exchange result = exchange(name, request, &reply, &sock);
+    if (result != Exchange::replied) {
+        return unanswered(result, status, ERROR_SERVICE_NOT_ACTIVE);
     }
-    return ERROR_GEN_FAILURE;
+    if (reply.result != ERROR_SUCCESS) {
+        return reply.result;
+    }
+    *status = reply.status;
+    return detail::receive_listing(sock.get(), detail::EXCHANGE_TIMEOUT_MS, listing)
+               ? ERROR_SUCCESS
+               : ERROR_GEN_FAILURE;
 }
 
 }  // namespace varolan::scm

@@ -21,17 +21,7 @@ const std::string UNIT = std::string(VAROLAN_SOURCE_DIR) + "/packaging/tarnix.se
 
 // The output (standard output and error) of a shell command and its status.
 std::string run(const std::string& command, int* status) {
-    std::string out;
-    if (FILE* p = ::popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-            out.append(buffer, n);
-        }
-        const int raw = ::pclose(p);
-        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return out;
+    return test::command_output(command + " 2>&1", status);
 }
 
 bool have_systemd_analyze() {

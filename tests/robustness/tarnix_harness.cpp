@@ -294,20 +294,9 @@ int Tarnix::run(const std::string& args) {
 }
 
 std::string Tarnix::output(const std::string& args, int* status, const std::string& prefix) {
-    const std::string command =
-        prefix + " '" + test::program_path("tarnix").string() + "' " + args + " 2>&1 </dev/null";
-    std::string out;
-    *status = -1;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-            out.append(buffer, n);
-        }
-        const int raw = ::pclose(p);
-        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return out;
+    return test::command_output(
+        prefix + " '" + test::program_path("tarnix").string() + "' " + args + " 2>&1 </dev/null",
+        status);
 }
 
 bool Tarnix::install() {

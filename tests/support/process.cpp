@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -101,6 +102,21 @@ std::string file_text(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string command_output(const std::string& command, int* status) {
+    std::string out;
+    *status = -1;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
+            out.append(buffer, n);
+        }
+        const int raw = ::pclose(p);
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    return out;
 }
 
 fs::path program_path(const std::string& name) {

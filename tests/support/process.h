@@ -52,6 +52,10 @@ class ScopedEnv {
 // The whole content of a file ("" when it cannot be read).
 std::string file_text(const std::string& path);
 
+// What the shell command `command` writes to its standard output (add "2>&1"
+// for its errors too); its exit status in `status` (-1 when it did not exit).
+std::string command_output(const std::string& command, int* status);
+
 // Directory of the build tree (binaries such as tarnix and varolan-reg live in
 // its subfolders); from $VAROLAN_BUILD_DIR, set by CTest.
 std::filesystem::path build_dir();
