@@ -12,7 +12,7 @@
 namespace varolan {
 
 static_assert(poll_in == POLLIN && poll_out == POLLOUT && poll_err == POLLERR &&
-              poll_hup == POLLHUP && poll_nval == POLLNVAL);
+              poll_hup == POLLHUP && poll_nval == POLLNVAL && poll_rdhup == POLLRDHUP);
 
 bool Event::create(bool manual_reset, bool initially_set) {
     int fd = eventfd(initially_set ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -26,7 +26,7 @@ class WaitDeadline {
 };
 
 class Event {
-public:
+  public:
     Event() = default;
     Event(Event&&) noexcept = default;
     Event& operator=(Event&&) noexcept = default;
@@ -46,14 +46,14 @@ public:
     int poll_fd() const { return fd_.get(); }
     bool manual_reset() const { return manual_; }
 
-private:
+  private:
     UniqueFd fd_;
     bool manual_ = false;
 };
 
 struct PollFd {
     int fd = -1;
-    short events = 0;   // POLLIN/POLLOUT as in <poll.h>, see poll_in/poll_out
+    short events = 0;  // POLLIN/POLLOUT as in <poll.h>, see poll_in/poll_out
     short revents = 0;
 };
 
@@ -62,6 +62,7 @@ inline constexpr short poll_out = 0x004;
 inline constexpr short poll_err = 0x008;
 inline constexpr short poll_hup = 0x010;
 inline constexpr short poll_nval = 0x020;
+inline constexpr short poll_rdhup = 0x2000;  // the peer has shut its sending side down
 
 // poll() over `count` entries with EINTR retried against a monotonic deadline.
 // Returns the number of ready entries, 0 on timeout, -1 on failure.

@@ -9,7 +9,7 @@
 namespace varolan {
 
 static_assert(EPOLLIN == poll_in && EPOLLOUT == poll_out && EPOLLERR == poll_err &&
-              EPOLLHUP == poll_hup);
+              EPOLLHUP == poll_hup && EPOLLRDHUP == poll_rdhup);
 
 WaitSet::WaitSet(PollFd* fds, unsigned count) : fds_(fds), count_(std::min(count, 16u)) {}
 

@@ -317,6 +317,8 @@ void start_sessions() {
         return;
     }
     handshake.reset();
+    // The pause gate's descriptor is made once, before any session waits on it.
+    gate_poll_fd();
 
     char buffer[REG_STRING_SIZE];
     reg_read_string(layout::PRODUCT_KEY, layout::VALUE_PROMPT, buffer);

@@ -30,7 +30,6 @@ namespace {
 
 std::atomic<int> sessions_running{0};
 std::atomic<int> sessions_waiting{0};
-std::atomic<std::uint32_t> idle_wait_ms{PIPE_IDLE_WAIT_MS};
 
 // A stopped listener stays stopped: a successor that comes to create its
 // instance after stop_pipe_listener ends instead of making a fresh listener
@@ -313,36 +312,47 @@ ClientInput take_client_input(PipeSessionState& state, pipe::NamedPipe& instance
 RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
     SessionRecord& record = state.record;
     pipe::NamedPipe& instance = side.instance();
-    // The client's pipe, the reader's hand-over event and the host's socket,
-    // registered once for the whole connection (the host's only while bytes
-    // wait for it): an idle session waits on them five times a second.
-    enum { CLIENT, READER, HOST };
-    PollFd fds[3] = {{instance.poll_fd(), poll_in, 0},
+    // The client's pipe, the reader's hand-over event, the host's socket (only
+    // while bytes wait for it or its closing matters) and the pause gate,
+    // registered once for the whole connection.
+    enum { CLIENT, READER, HOST, GATE };
+    PollFd fds[4] = {{instance.poll_fd(), poll_in, 0},
                      {record.block_event.poll_fd(), poll_in, 0},
-                     {record.host_socket.fd(), 0, 0}};
-    WaitSet waits(fds, 3);
+                     {record.host_socket.fd(), 0, 0},
+                     {gate_poll_fd(), poll_in, 0}};
+    WaitSet waits(fds, 4);
     waits.register_all();  // refused: every wait is a poll() instead
     for (;;) {
         gate_pass();
         // Each pass starts by waiting until the client has sent something (when
         // there is room for it) or taken what waits for it, the reader has
         // signalled a block or the connection's end, the host has taken what
-        // waits for it, or the idle wait is over; anything already there ends
-        // the wait at once. The client's hang-up is always heard. The idle
-        // wait may end up to a quarter early, so that the idle sessions'
-        // wake-ups share the kernel's timers.
+        // waits for it, the service pauses, or a timed condition is due;
+        // anything already there ends the wait at once. The client's hang-up
+        // is always heard. An idle session waits without a time limit: every
+        // condition a pass looks at wakes it.
         const bool want_input = wants_user_input(record);
+        const RelayTimers timers = relay_timers(record);
         waits.set_events(
             CLIENT, static_cast<short>((want_input ? poll_in : 0) |
                                        (user_output_waiting(record) ? poll_out : 0) | poll_hup));
-        waits.set_events(HOST, host_output_waiting(record) ? poll_out : 0);
-        const std::uint32_t idle = idle_wait_ms.load(std::memory_order_relaxed);
-        const bool rest_waiting = want_input && instance.buffered() > 0;
-        const int ready = rest_waiting ? waits.wait(0) : waits.wait(idle, idle / 4);
+        waits.set_events(HOST, static_cast<short>((host_output_waiting(record) ? poll_out : 0) |
+                                                  (timers.host_end ? poll_rdhup : 0)));
+        std::uint32_t timeout = timers.wait_ms;
+        if (want_input && instance.buffered() > 0) {
+            timeout = 0;  // the rest of a long message is already here
+        } else if (fds[GATE].fd < 0 && timeout > GATE_POLL_MS) {
+            timeout = GATE_POLL_MS;  // a gate that cannot be polled is looked at
+        }
+        const int ready = waits.wait(timeout);
+        if (ready > 0 && fds[GATE].revents != 0) {
+            continue;  // paused: to the gate before anything moves
+        }
         // The signal is only a wake-up; the block itself is in the record.
         if (ready > 0 && fds[READER].revents != 0) {
             record.block_event.try_consume();
         }
+        const bool rest_waiting = want_input && instance.buffered() > 0;
         const short client = ready < 0 ? static_cast<short>(poll_in) : fds[CLIENT].revents;
         const bool client_hung_up = (client & (poll_hup | poll_err)) != 0;
         if (want_input && (rest_waiting || (client & poll_in) != 0 || client_hung_up)) {
@@ -441,10 +451,6 @@ void pipe_session() {
     unlist_session(record.listing);
     log_info("pipe session %u: account %s (uid %u) ended", static_cast<unsigned>(client.number),
              client.account, static_cast<unsigned>(client.uid));
-}
-
-void set_pipe_idle_wait_ms(std::uint32_t ms) {
-    idle_wait_ms.store(ms, std::memory_order_relaxed);
 }
 
 int pipe_sessions_running() {

@@ -11,16 +11,8 @@ namespace varolan::service {
 
 // The pipe users reach the gateway by, and the device name their prompt shows.
 inline constexpr const char* PIPE_NAME = "\\\\.\\PIPE\\Tarnix";
-// Longest wait of a relay pass that moved nothing (ms). The wait ends at once
-// when the client sends or the host reader hands over a block.
-inline constexpr std::uint32_t PIPE_IDLE_WAIT_MS = 200;
 // Size of the pipe instance's buffers as asked for at creation.
 inline constexpr std::uint32_t PIPE_BUFFER_SIZE = 4096;
-
-// Sets the longest wait of an idle relay pass (default PIPE_IDLE_WAIT_MS;
-// INFINITE_WAIT leaves only the wake-ups). Tests use it to show that the relay
-// never depends on the timeout to move data.
-void set_pipe_idle_wait_ms(std::uint32_t ms);
 
 // Thread routine of one pipe session; takes no argument. start_sessions starts
 // the first one (start_detached with session_stack_size); each starts its

@@ -1,6 +1,5 @@
 #include "service/serial/port_session.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,8 +35,6 @@ constexpr std::uint32_t LINE_DROP_WAIT_MS = 2000;      // after the line signal 
 constexpr std::uint32_t AUTO_CONNECT_RETRY_MS = 2000;  // after a failed automatic connection
 
 constexpr unsigned char IAC_BRK[2] = {255, 243};
-
-std::atomic<std::uint32_t> idle_wait_ms{PORT_IDLE_WAIT_MS};
 
 enum class Outcome { ok, give_up };  // ok: go on (or serve the next user)
 
@@ -94,7 +91,7 @@ struct PortSession {
     enum class Input { none, taken, dropped, escape, line_gone };
     Input take_port_input();
     bool send_login_script();
-    bool idle_wait();
+    bool idle_wait(bool watch_line);
 };
 
 Outcome PortSession::open_port() {
@@ -330,10 +327,13 @@ bool PortSession::send_login_script() {
 }
 
 // Waits for the port's input (when there is room for it), the reader's
-// signal, the host taking what waits for it, or the idle time. True when the
-// port has hung up while it was not being read.
-bool PortSession::idle_wait() {
-    PollFd fds[3];
+// signal, the host taking what waits for it, the pause, or the next timed
+// condition of the relay, without a time limit otherwise. Only a watched line
+// signal has no wake-up: modem lines cannot be polled, so while one is watched
+// the wait lasts at most the line poll time. True when the port has hung up
+// while it was not being read.
+bool PortSession::idle_wait(bool watch_line) {
+    PollFd fds[4];
     unsigned count = 0;
     const int port_fd = record.user_handle ? record.user_handle->poll_fd() : -1;
     const bool want_input = wants_user_input(record);
@@ -343,10 +343,24 @@ bool PortSession::idle_wait() {
     if (record.block_event.valid()) {
         fds[count++] = PollFd{record.block_event.poll_fd(), poll_in, 0};
     }
-    if (host_output_waiting(record)) {
-        fds[count++] = PollFd{record.host_socket.fd(), poll_out, 0};
+    const RelayTimers timers = relay_timers(record);
+    if (host_output_waiting(record) || timers.host_end) {
+        fds[count++] = PollFd{record.host_socket.fd(),
+                              static_cast<short>((host_output_waiting(record) ? poll_out : 0) |
+                                                 (timers.host_end ? poll_rdhup : 0)),
+                              0};
     }
-    poll_fds(fds, count, idle_wait_ms.load(std::memory_order_relaxed));
+    std::uint32_t timeout = timers.wait_ms;
+    const int gate_fd = gate_poll_fd();
+    if (gate_fd >= 0) {
+        fds[count++] = PollFd{gate_fd, poll_in, 0};
+    } else if (timeout > GATE_POLL_MS) {
+        timeout = GATE_POLL_MS;
+    }
+    if (watch_line && timeout > PORT_LINE_POLL_MS) {
+        timeout = PORT_LINE_POLL_MS;
+    }
+    poll_fds(fds, count, timeout);
     // The reader's signal is only a wake-up; the block itself is in the record.
     if (record.block_event.valid()) {
         record.block_event.try_consume();
@@ -456,7 +470,7 @@ Outcome PortSession::relay() {
         if (!send_to_host(record) || host_gone_behind_stuck_user(record)) {
             break;
         }
-        if (!busy && idle_wait()) {
+        if (!busy && idle_wait(watch_line)) {
             break;  // the line hung up while it was not read
         }
     }
@@ -525,10 +539,6 @@ Outcome PortSession::serve_user() {
 }
 
 }  // namespace
-
-void set_port_idle_wait_ms(std::uint32_t ms) {
-    idle_wait_ms.store(ms, std::memory_order_relaxed);
-}
 
 void port_session(const std::uint32_t* port_index) {
     const std::uint32_t index = *port_index;

@@ -10,17 +10,16 @@
 
 namespace varolan::service {
 
-// Longest wait of an idle relay pass (ms). The wait ends at once when the port
-// has input or the host reader hands over a block.
-inline constexpr std::uint32_t PORT_IDLE_WAIT_MS = 100;
+// Longest wait of an idle relay pass while the relay watches the AutoOpen
+// line signal (ms): modem lines cannot be polled, so a drop is looked for this
+// often. Otherwise an idle pass waits without a time limit; it ends at once
+// when the port has input, the host reader hands over a block, the service
+// pauses, or a timed condition of the relay is due.
+inline constexpr std::uint32_t PORT_LINE_POLL_MS = 100;
 // Longest wait of one write to the port while relaying (ms): a write that
 // the line's flow control holds ends after this with what went, and the rest
 // waits for the next pass.
 inline constexpr std::uint32_t PORT_WRITE_WAIT_MS = 200;
-// Sets that wait (INFINITE_WAIT leaves only the wake-ups; a line signal that
-// drops while nothing moves is then noticed at the next data). Tests use it to
-// show that the relay never depends on the timeout to move data.
-void set_port_idle_wait_ms(std::uint32_t ms);
 
 // Thread routine, one per managed port. Reads the index through the pointer,
 // sets port_handshake_event() as soon as it no longer needs it, and returns only

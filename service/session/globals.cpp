@@ -25,6 +25,17 @@ int gate_waiting = 0;       // guarded by gate_mutex
 // Mirrors gate_is_held so that a pass through an open gate (every relay pass)
 // costs one load, not the lock that all sessions share.
 std::atomic<bool> gate_closed{false};
+
+// Readable while the gate is held; set and reset under gate_mutex. Never
+// destroyed: detached session threads may still poll it while the process ends.
+Event& gate_event() {
+    static Event* event = [] {
+        auto* e = new Event;
+        e->create(true, false);
+        return e;
+    }();
+    return *event;
+}
 }  // namespace
 
 void note_thread_created() {
@@ -42,6 +53,7 @@ void gate_hold() {
     std::lock_guard<std::mutex> lock(gate_mutex);
     gate_is_held = true;
     gate_closed.store(true, std::memory_order_release);
+    gate_event().set();
 }
 
 void gate_release() {
@@ -49,6 +61,7 @@ void gate_release() {
         std::lock_guard<std::mutex> lock(gate_mutex);
         gate_is_held = false;
         gate_closed.store(false, std::memory_order_release);
+        gate_event().reset();
     }
     gate_cv.notify_all();
 }
@@ -71,6 +84,10 @@ void gate_pass() {
     gate_cv.wait(lock, [] { return !gate_is_held; });
     note_this_thread_held(false);
     --gate_waiting;
+}
+
+int gate_poll_fd() {
+    return gate_event().poll_fd();
 }
 
 int gate_waiters() {

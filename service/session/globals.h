@@ -49,6 +49,12 @@ void gate_hold();
 void gate_release();
 bool gate_held();
 void gate_pass();
+// A descriptor that polls readable while the gate is held, so that a session
+// waiting for its peers comes to the gate at once when the service pauses; -1
+// when none could be made (such a session must not wait longer than
+// GATE_POLL_MS at a time).
+int gate_poll_fd();
+inline constexpr std::uint32_t GATE_POLL_MS = 200;
 // Threads blocked in gate_pass() right now (tests wait for a session to be parked).
 int gate_waiters();
 

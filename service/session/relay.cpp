@@ -175,6 +175,38 @@ HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
     return HostBlock::delivered;
 }
 
+namespace {
+
+// Milliseconds from `now` until STUCK_MS after `since` (0 when past).
+std::uint32_t until_stuck(std::uint64_t since, std::uint64_t now) {
+    const std::uint64_t due = since + STUCK_MS;
+    return due > now ? static_cast<std::uint32_t>(due - now) : 0;
+}
+
+}  // namespace
+
+RelayTimers relay_timers(const SessionRecord& record) {
+    RelayTimers timers{INFINITE_WAIT, false};
+    const bool host_timer = host_output_waiting(record) && !wants_user_input(record);
+    const bool user_timer = user_output_waiting(record);
+    if (!host_timer && !user_timer) {
+        return timers;
+    }
+    const std::uint64_t now = now_ms();
+    if (host_timer) {
+        timers.wait_ms = until_stuck(record.host_waiting_since, now);
+    }
+    if (user_timer) {
+        const std::uint32_t left = until_stuck(record.user_waiting_since, now);
+        if (left == 0) {
+            timers.host_end = true;
+        } else if (left < timers.wait_ms) {
+            timers.wait_ms = left;
+        }
+    }
+    return timers;
+}
+
 bool host_gone_behind_stuck_user(const SessionRecord& record) {
     return user_output_waiting(record) && now_ms() - record.user_waiting_since >= STUCK_MS &&
            record.host_socket.peer_finished();

@@ -88,6 +88,18 @@ inline bool user_output_waiting(const SessionRecord& record) {
 // taken nothing of it for STUCK_MS: the rest would never go anywhere.
 bool host_gone_behind_stuck_user(const SessionRecord& record);
 
+// What a relay that has nothing to do now must still wait for besides its
+// descriptors: the time until the next timed condition is due (a host that
+// takes nothing becoming stuck, a user side that takes nothing becoming
+// stuck), INFINITE_WAIT when none is pending; and whether the host's closing
+// must wake it (a block waits for a user side stuck past its time: the host
+// closing then ends the connection).
+struct RelayTimers {
+    std::uint32_t wait_ms;
+    bool host_end;
+};
+RelayTimers relay_timers(const SessionRecord& record);
+
 // Empties the relay's state (telnet state, host queue, delivery, timers) for
 // a new connection.
 void reset_relay_state(SessionRecord& record);

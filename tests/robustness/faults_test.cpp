@@ -171,6 +171,29 @@ TEST_F(FaultsTest, AUserWhoReadsNothingStillReachesTheHostAndEscapes) {
     EXPECT_TRUE(user.got("Telnet >", 30s));
 }
 
+// A host that goes after its output has waited the stuck time for a user who
+// reads nothing: the connection ends at once by itself (its reader goes),
+// though the user neither types nor reads. The relay then waits without a
+// time limit, so only the host's going can wake it. (The host resets: an
+// orderly close would wait behind the data it still has queued for a gateway
+// that takes nothing.)
+TEST_F(FaultsTest, AHostGoingBehindAUserWhoReadsNothingEndsTheConnection) {
+    ASSERT_TRUE(tarnix.start());
+    const Census idle = tarnix.idle_census();
+    PipeUser user;
+    int h = open_host(user);
+    ASSERT_GE(h, 0);
+    // The listener's successor and the host reader.
+    ASSERT_TRUE(eventually([&] { return tarnix.census().threads == idle.threads + 2; }));
+    EXPECT_GT(fill_until_held(h, std::string(65536, 'd')), 256u * 1024);
+    std::this_thread::sleep_for(kStuckHost + 500ms);
+    reset_connection(h);
+    EXPECT_TRUE(eventually([&] { return tarnix.census().threads == idle.threads + 1; }, 2s))
+        << to_string(tarnix.census()) << " vs " << to_string(idle);
+    user.close();
+    EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census()) << " vs " << to_string(idle);
+}
+
 TEST_F(FaultsTest, PipeUsersVanishingMidRelayOrMidPromptLeaveNothingBehind) {
     ASSERT_TRUE(tarnix.start());
     const Census idle = tarnix.idle_census();

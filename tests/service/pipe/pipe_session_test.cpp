@@ -51,7 +51,6 @@ class PipeSessionTest : public ::testing::Test {
         reset_globals();
         reset_policy();
         reset_pipe_listener();
-        set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         ASSERT_TRUE(host.start());
         telnet_port.store(host.port());
         std::strcpy(escape_set, "\x1d");
@@ -68,7 +67,6 @@ class PipeSessionTest : public ::testing::Test {
         }
         stop_pipe_listener();
         EXPECT_TRUE(wait_until([] { return pipe_sessions_running() == 0; }));
-        set_pipe_idle_wait_ms(PIPE_IDLE_WAIT_MS);
         fail_next_thread_starts(0);
         reset_policy();
         reg::reset_store();
@@ -140,11 +138,10 @@ TEST_F(PipeSessionTest, AMessageOfSeveralBytesAtThePromptEndsTheSession) {
     EXPECT_EQ(text, prompt()) << "the next client is served";
 }
 
-// With the idle wait unbounded, an idle pass ends only when the client sends
-// or the host reader hands over a block (or ends): a relay that moved data
-// only when its wait timed out would stall at the first step here.
+// An idle pass waits without a time limit and ends only when the client
+// sends or the host reader hands over a block (or ends): a relay that moved
+// data only when some wait timed out would stall at the first step here.
 TEST_F(PipeSessionTest, RelayNeedsNoIdleTimeoutToMoveData) {
-    set_pipe_idle_wait_ms(INFINITE_WAIT);
     start();
     PipeClient& c = connect();
     open_host(c, 1);
@@ -322,7 +319,7 @@ TEST_F(PipeSessionTest, PausedSessionsHoldTheirDataUntilContinued) {
     PipeClient& c = connect();
     open_host(c, 1);
     gate_hold();
-    // The relay parks at the gate within one idle pass; the session waiting
+    // The idle relay comes to the gate at once, woken by the pause; the session waiting
     // for the next client does not pass it.
     ASSERT_TRUE(wait_until([] { return gate_waiters() == 1; }));
     ASSERT_TRUE(host.send("held"));

@@ -44,7 +44,6 @@ class PortSessionTest : public ::testing::Test {
         reg::reset_store();
         reg::clear_faults();
         service::reset_globals();
-        service::set_port_idle_wait_ms(service::PORT_IDLE_WAIT_MS);
         if (!service::port_handshake_event().valid()) {
             service::port_handshake_event().create(false, false);
         }
@@ -65,7 +64,6 @@ class PortSessionTest : public ::testing::Test {
     ~PortSessionTest() override {
         stop();
         service::reset_globals();
-        service::set_port_idle_wait_ms(service::PORT_IDLE_WAIT_MS);
         reg::clear_faults();
         reg::reset_store();
     }

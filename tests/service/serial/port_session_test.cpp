@@ -488,11 +488,10 @@ TEST_F(PortSessionTest, RelaysBothWaysAndFiltersTelnetCommands) {
     EXPECT_GE(service::byte_count.load(), 6 + 16);
 }
 
-// With the idle wait unbounded, an idle pass ends only when the port has input
-// (a break brings a NUL byte) or the host reader hands over a block (or ends):
-// a relay that moved data only when its wait timed out would stall here.
+// An idle pass waits without a time limit and ends only when the port has
+// input (a break brings a NUL byte) or the host reader hands over a block (or
+// ends): a relay that moved data only when its wait timed out would stall here.
 TEST_F(PortSessionTest, RelayNeedsNoIdleTimeoutToMoveData) {
-    service::set_port_idle_wait_ms(INFINITE_WAIT);
     set_escape("\x1d");
     start();
     ASSERT_TRUE(wait_prompt());
