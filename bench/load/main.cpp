@@ -156,7 +156,7 @@ struct PathResult {
     Summary keys_single, keys_many, keys_clients;
     std::vector<double> bulk_single_mbs, bulk_many_mbs;
     SetupResult setup;
-    Summary watch_before, watch_during;
+    Summary watch_before, watch_during, watch_idle;
     bool idle_measured = false;
     int idle_sessions = 0;
     double idle_cpu_pct = 0;
@@ -224,8 +224,9 @@ struct Relay {
             static int starts = 0;
             std::string dir = work + "/tarnix-" + std::to_string(++starts);
             std::filesystem::create_directories(dir);
-            if (!tarnix.start(o.tarnix, dir, host.port(), static_cast<unsigned>(o.service_nofile),
-                              &r.error)) {
+            const auto sessions = static_cast<std::uint32_t>(o.clients + o.many + o.watchers + 16);
+            if (!tarnix.start(o.tarnix, dir, host.port(), sessions,
+                              static_cast<unsigned>(o.service_nofile), &r.error)) {
                 return false;
             }
             pid = tarnix.pid();
@@ -421,6 +422,14 @@ void run_crowd(const Options& o, Path path, BenchHost& host, const std::string& 
         r.threads = u1.threads;
         r.processes = u1.processes;
         r.open_fds = count_fds(relay_pid, children);
+        if (!watch.empty()) {
+            // The watchers type again while the crowd stays idle.
+            cs.start_typing(watch, o.watch_think_ms);
+            cs.run_for(3000);
+            cs.stop_typing(watch);
+            cs.settle(watch, 10000);
+            r.watch_idle = summarize(rtts(cs.take_samples()));
+        }
     }
     if (o.keys && !crowd.empty()) {
         log("[%s] keystrokes, %d clients", name, r.setup.served);
@@ -598,19 +607,23 @@ std::string render(const Options& o, std::map<Path, PathResult>& results,
             << " ms.\n";
     }
     out << "\nKeystroke round trip of " << o.watchers << " already connected clients (think "
-        << o.watch_think_ms << " ms), before and while the crowd arrives:\n\n"
+        << o.watch_think_ms << " ms), before and while the crowd arrives, and while it idles "
+        << "(3 s):\n\n"
         << "| path | before: samples | median µs | p99 µs | max µs | during: samples | "
-           "median µs | p99 µs | max µs |\n|---|---|---|---|---|---|---|---|---|\n";
+           "median µs | p99 µs | max µs | idle crowd: samples | median µs | p99 µs | max µs |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+    auto cells = [](const Summary& s) {
+        return std::to_string(s.count) + " | " + fmt(s.median) + " | " + fmt(s.p99) + " | " +
+               fmt(s.max);
+    };
     for (Path p : {Path::tarnix, Path::socat, Path::direct}) {
         const PathResult* r = rep.get(p);
         if (r == nullptr || r->watch_before.count == 0) {
             continue;
         }
-        const Summary& b = r->watch_before;
-        const Summary& d = r->watch_during;
-        out << "| " << path_name(p) << " | " << b.count << " | " << fmt(b.median) << " | "
-            << fmt(b.p99) << " | " << fmt(b.max) << " | " << d.count << " | " << fmt(d.median)
-            << " | " << fmt(d.p99) << " | " << fmt(d.max) << " |\n";
+        out << "| " << path_name(p) << " | " << cells(r->watch_before) << " | "
+            << cells(r->watch_during) << " | "
+            << (r->watch_idle.count > 0 ? cells(r->watch_idle) : "- | - | - | -") << " |\n";
     }
 
     out << "\n#### Idle sessions\n\n"
@@ -652,8 +665,15 @@ int main(int argc, char** argv) {
         lim.rlim_cur = lim.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
+    // Here two per client (its socket and the host's end), in the relay up to
+    // six per session; a privileged run raises the hard limit for that.
+    const auto everyone = static_cast<rlim_t>(o.clients + o.many + o.watchers);
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_max < everyone * 6 + 1024) {
+        rlimit raised{everyone * 6 + 1024, everyone * 6 + 1024};
+        ::setrlimit(RLIMIT_NOFILE, &raised);
+    }
     ::getrlimit(RLIMIT_NOFILE, &lim);
-    rlim_t need = static_cast<rlim_t>(o.clients + o.many + o.watchers) * 2 + 64;
+    rlim_t need = everyone * 2 + 64;
     if (lim.rlim_cur < need) {
         std::fprintf(stderr, "varolan-bench: open files limit %lu is below the %lu needed\n",
                      static_cast<unsigned long>(lim.rlim_cur), static_cast<unsigned long>(need));

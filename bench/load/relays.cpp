@@ -94,7 +94,8 @@ TarnixRelay::~TarnixRelay() {
 }
 
 bool TarnixRelay::start(const std::string& tarnix, const std::string& work_dir,
-                        std::uint16_t host_port, unsigned open_files, std::string* error) {
+                        std::uint16_t host_port, std::uint32_t sessions, unsigned open_files,
+                        std::string* error) {
     std::string run_dir = work_dir + "/run";
     ::mkdir(run_dir.c_str(), 0700);
     ::setenv("VAROLAN_REGISTRY", (work_dir + "/registry.db").c_str(), 1);
@@ -109,13 +110,25 @@ bool TarnixRelay::start(const std::string& tarnix, const std::string& work_dir,
     }
     {
         reg::Key key;
-        std::uint32_t port = host_port;
-        if (reg::create_key(reg::hklm(), PRODUCT_KEY, reg::KEY_ALL_ACCESS, key) != ERROR_SUCCESS ||
-            reg::set_value(key, "Telnet Port", reg::REG_DWORD,
-                           reinterpret_cast<const std::uint8_t*>(&port),
-                           sizeof port) != ERROR_SUCCESS) {
-            *error = "cannot set \"Telnet Port\": " + reg::last_store_error();
+        if (reg::create_key(reg::hklm(), PRODUCT_KEY, reg::KEY_ALL_ACCESS, key) != ERROR_SUCCESS) {
+            *error = "cannot open the product key: " + reg::last_store_error();
             return false;
+        }
+        // The session limits count every client of the bench, which all run
+        // under one account.
+        const struct {
+            const char* name;
+            std::uint32_t value;
+        } values[] = {{"Telnet Port", host_port},
+                      {"Maximum Sessions", sessions},
+                      {"Maximum Sessions Per User", sessions}};
+        for (const auto& v : values) {
+            if (reg::set_value(key, v.name, reg::REG_DWORD,
+                               reinterpret_cast<const std::uint8_t*>(&v.value),
+                               sizeof v.value) != ERROR_SUCCESS) {
+                *error = std::string("cannot set \"") + v.name + "\": " + reg::last_store_error();
+                return false;
+            }
         }
     }
     scm::ScHandle manager;

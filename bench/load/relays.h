@@ -17,11 +17,12 @@ class TarnixRelay {
     TarnixRelay& operator=(const TarnixRelay&) = delete;
 
     // Registers `tarnix` in a fresh store below `work_dir`, points "Telnet Port"
-    // at `host_port`, starts the service and waits for its pipe.
+    // at `host_port`, lets `sessions` pipe sessions in (all of one account, as
+    // the bench's clients are), starts the service and waits for its pipe.
     // `open_files` other than 0: the soft open-files limit the service is started
     // with (it inherits the limit of its starter).
     bool start(const std::string& tarnix, const std::string& work_dir, std::uint16_t host_port,
-               unsigned open_files, std::string* error);
+               std::uint32_t sessions, unsigned open_files, std::string* error);
     // Stops the service through the service control layer (SIGKILL after 30 s).
     void stop();
     int pid() const { return pid_; }
