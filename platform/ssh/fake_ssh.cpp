@@ -160,6 +160,10 @@ class FakeClient final : public Client {
             return -1;
         }
         if (!host_.taking_input_) {
+            ++host_.refused_writes;
+            host_.output_ += host_.output_at_refused_write_;
+            host_.output_at_refused_write_.clear();
+            host_.changed_.notify_all();
             return 0;
         }
         host_.input_.append(static_cast<const char*>(data), size);
@@ -227,6 +231,11 @@ void FakeSshHost::shell_write(const std::string& bytes) {
     auto l = lock();
     output_ += bytes;
     notify();
+}
+
+void FakeSshHost::shell_write_with_next_refused_write(const std::string& bytes) {
+    auto l = lock();
+    output_at_refused_write_ += bytes;
 }
 
 std::string FakeSshHost::shell_input() {

@@ -42,12 +42,17 @@ class FakeSshHost {
     int rows = 0;
     int breaks = 0;
     int clients_alive = 0;
+    int refused_writes = 0;  // writes that took nothing (the shell not taking input)
 
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
 
     // --- the shell ---
     // Output the shell writes (queued; a client reads it block by block).
     void shell_write(const std::string& bytes);
+    // Output that arrives just as the client next writes while the shell
+    // takes no input: the library takes it in during that write, and no
+    // descriptor shows it afterwards.
+    void shell_write_with_next_refused_write(const std::string& bytes);
     // Input the shell got so far.
     std::string shell_input();
     // The shell stops (or resumes) taking input: writes then take nothing.
@@ -66,6 +71,7 @@ class FakeSshHost {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::string output_;
+    std::string output_at_refused_write_;
     std::string input_;
     bool taking_input_ = true;
     bool ended_ = false;

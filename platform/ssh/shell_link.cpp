@@ -52,6 +52,7 @@ struct ShellLink::State {
 
     void run();
     bool pass();
+    bool take_output();
     void wait();
 };
 
@@ -70,15 +71,7 @@ bool ShellLink::State::pass() {
         }
     }
     // Shell to local end: one block at a time, taken only once the last has gone.
-    if (!shell_done && to_local.empty()) {
-        int n = client->read(to_local.bytes, sizeof to_local.bytes);
-        if (n < 0) {
-            shell_done = true;
-        } else if (n > 0) {
-            to_local.fill(static_cast<std::size_t>(n));
-            moved = true;
-        }
-    }
+    moved = take_output() || moved;
     if (!to_local.empty()) {
         ssize_t n =
             ::send(local.get(), to_local.data(), to_local.left(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -114,10 +107,32 @@ bool ShellLink::State::pass() {
             moved = true;
         }
     }
+    // A write that waits for the host's window (or for a key exchange) lets
+    // the library read the connection, shell output included: no descriptor
+    // shows that output any more, so it is taken now, before any wait.
+    moved = take_output() || moved;
     if (shell_done) {
         to_host.fill(0);  // nobody will take it
     }
     return moved;
+}
+
+// Takes the next block of shell output when the last one has gone. True when
+// a block was taken or the shell turned out to have ended.
+bool ShellLink::State::take_output() {
+    if (shell_done || !to_local.empty()) {
+        return false;
+    }
+    int n = client->read(to_local.bytes, sizeof to_local.bytes);
+    if (n < 0) {
+        shell_done = true;
+        return true;
+    }
+    if (n > 0) {
+        to_local.fill(static_cast<std::size_t>(n));
+        return true;
+    }
+    return false;
 }
 
 void ShellLink::State::wait() {

@@ -1,6 +1,7 @@
 // The link that carries an open shell as a local stream, against a scripted
 // host: bytes both ways, a host that stops taking input holds the local end
-// back without losing anything, BREAKs, and the ends of either side.
+// back without losing anything, output the library took in while a write
+// waited, BREAKs, and the ends of either side.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -76,6 +77,25 @@ TEST(ShellLinkTest, BothWaysWithBackpressureBreakAndEnd) {
     link.reset();
     auto l = host.lock();
     EXPECT_EQ(host.clients_alive, 0);
+}
+
+// The library can take the shell's output in while a write waits for the
+// host's window; no descriptor shows it then, and the link must still pass it
+// on (else both sides wait for each other: the host for a window the link
+// opens only by reading, the link for the host).
+TEST(ShellLinkTest, OutputTakenInDuringARefusedWriteIsPassedOn) {
+    FakeSshHost host;
+    UniqueFd local;
+    auto link = ShellLink::start(open_client(), &local);
+    ASSERT_TRUE(link);
+    host.set_taking_input(false);
+    ASSERT_EQ(write_now(local.get(), "x"), 1u);
+    // Refused once when taken, once more before the link waits; a BREAK
+    // wakes it for one more try, which brings the output.
+    ASSERT_TRUE(host.wait_for([&] { return host.refused_writes >= 2; }));
+    host.shell_write_with_next_refused_write("late");
+    link->request_break();
+    EXPECT_EQ(test::terminal_read_until(local.get(), "late"), "late");
 }
 
 TEST(ShellLinkTest, ClosingTheLocalEndEndsTheConnection) {
