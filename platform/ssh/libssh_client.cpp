@@ -190,6 +190,7 @@ class LibsshClient final : public Client {
     }
 
     AuthResult auth_publickey(const char* key_file) override {
+        copy_text(error_, sizeof error_, "the host does not accept the key");
         ssh_key key = nullptr;
         if (!private_file(key_file, false, error_)) {
             return AuthResult::denied;

@@ -187,6 +187,11 @@ Step authenticate(Attempt& a) {
             key_tried = true;
             how = "public key";
             r = a.client.auth_publickey(ssh_identity_file());
+            if (r == ssh::AuthResult::denied) {
+                // The administrator's hint when a key the host should take
+                // is refused, or the key file itself is unusable.
+                log_attempt(LogLevel::info, a, "gateway key not used: ", a.client.error_text());
+            }
             continue;
         }
         if (!a.interactive || (methods & (ssh::METHOD_KBDINT | ssh::METHOD_PASSWORD)) == 0 ||

@@ -97,7 +97,7 @@ TEST_F(SshTarnixTest, GatewayKeyLoginTerminalTypeCatAndEscape) {
     // The gateway's key lets it in without a question; the shell has an
     // 80x24 pty of the session's terminal type.
     ASSERT_TRUE(user.send("echo \"T=[$TERM] S=[$(stty size)]\"\n"));
-    EXPECT_TRUE(arrives(user, "T=[vt220] S=[24 80]")) << sshd.log();
+    EXPECT_TRUE(arrives(user, "T=[vt220] S=[24 80]")) << sshd.log() << tarnix.log();
     EXPECT_EQ(file_text(store_side("ssh_known_hosts"))
                   .rfind("[127.0.0.1]:" + std::to_string(sshd.port()) + " ssh-ed25519 ", 0),
               0u);
