@@ -15,6 +15,7 @@
 #include "platform/core/log.h"
 #include "platform/core/thread.h"
 #include "platform/registry/registry.h"
+#include "service/session/connection_log.h"
 #include "service/session/globals.h"
 #include "service/session/policy.h"
 #include "service/session/ssh_session.h"
@@ -272,6 +273,7 @@ void service_main(DWORD /*argc*/, char** /*argv*/) {
         std::lock_guard<std::mutex> lock(stop_mutex);
         stop_event.close();
     }
+    log_connections_at_stop();
     const char* why = last_stop_text();
     if (why[0] != '\0') {
         log_error("%s stopped: %s", SERVICE_NAME, why);

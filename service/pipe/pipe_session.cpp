@@ -262,7 +262,7 @@ bool take_client(const pipe::SecurityAttributes& security, RunningMark& mark,
 
 // The user side is gone: the host connection goes with it, then the instance.
 void end_session(SessionRecord& record) {
-    end_host_connection(record);
+    end_host_connection(record, HostEnd::user_gone);
     close_user_side(record);
 }
 
@@ -361,7 +361,8 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
                     end_session(record);
                     return RelayEnd::session_over;
                 case ClientInput::escape:
-                    end_host_connection(record);
+                    end_host_connection(
+                        record, host_stuck(record) ? HostEnd::escape_stuck_host : HostEnd::escape);
                     return RelayEnd::to_prompt;
                 case ClientInput::taken:
                     break;
@@ -373,7 +374,7 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
         }
 
         if (host_connection_closed(record)) {
-            end_host_connection(record);
+            end_host_connection(record, HostEnd::host_closed);
             return RelayEnd::to_prompt;
         }
         std::uint32_t written = 0;
@@ -381,8 +382,12 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
             end_session(record);
             return RelayEnd::session_over;
         }
-        if (!send_to_host(record) || host_gone_behind_stuck_user(record)) {
-            end_host_connection(record);
+        if (!send_to_host(record)) {
+            end_host_connection(record, HostEnd::host_failed);
+            return RelayEnd::to_prompt;
+        }
+        if (host_gone_behind_stuck_user(record)) {
+            end_host_connection(record, HostEnd::user_took_nothing);
             return RelayEnd::to_prompt;
         }
     }

@@ -87,7 +87,7 @@ struct PortSession {
     Outcome serve_user();
     bool prepare_relay();
     Outcome relay();
-    void hang_up(bool drop_dtr);
+    void hang_up(bool drop_dtr, HostEnd why = HostEnd::closed);
     enum class Input { none, taken, dropped, escape, line_gone };
     Input take_port_input();
     bool send_login_script();
@@ -370,13 +370,13 @@ bool PortSession::idle_wait(bool watch_line) {
 
 // Ends the host connection and closes the port. With the hardware handshake
 // DTR is dropped first for a while, so a modem hangs up.
-void PortSession::hang_up(bool drop_dtr) {
+void PortSession::hang_up(bool drop_dtr, HostEnd why) {
     if (drop_dtr && flow_control == FLOW_HARDWARE && port() != nullptr) {
         dcb.fDtrControl = DTR_CONTROL_DISABLE;
         apply_state();
         sleep_ms(DTR_LOW_MS);
     }
-    end_host_connection(record);
+    end_host_connection(record, why);
     close_port();
 }
 
@@ -409,7 +409,7 @@ Outcome PortSession::relay() {
     connection_count.fetch_add(1, std::memory_order_relaxed);
     CommPort* p = port();
     if (!prepare_relay()) {
-        end_host_connection(record);
+        end_host_connection(record, HostEnd::port_failed);
         return give_up(DEVICE_SETUP_ERROR);
     }
     DWORD errors = 0;
@@ -417,6 +417,7 @@ Outcome PortSession::relay() {
 
     LineMode mode{};
     const bool watch_line = line_watched && line_mode(auto_open, &mode);
+    HostEnd why = HostEnd::closed;
     for (;;) {
         gate_pass();
         errors = 0;
@@ -432,14 +433,19 @@ Outcome PortSession::relay() {
             if (p->GetCommModemStatus(&modem) && (modem & mode.status_bit) == 0) {
                 // Nobody is on the line any more: the host connection ends at
                 // once, and the line gets its wait before it is hung up.
-                end_host_connection(record);
+                end_host_connection(record, HostEnd::line_dropped);
                 sleep_ms(LINE_DROP_WAIT_MS);
                 break;
             }
         }
 
         const Input input = take_port_input();
-        if (input == Input::escape || input == Input::line_gone) {
+        if (input == Input::escape) {
+            why = host_stuck(record) ? HostEnd::escape_stuck_host : HostEnd::escape;
+            break;
+        }
+        if (input == Input::line_gone) {
+            why = HostEnd::user_gone;
             break;
         }
         // A block led by NUL is dropped, but it was input all the same (a break
@@ -448,17 +454,20 @@ Outcome PortSession::relay() {
         bool busy = input != Input::none;
         if (input == Input::none && script_pending) {
             if (!send_login_script()) {
+                why = HostEnd::host_failed;
                 break;
             }
             busy = !script_pending;  // sent, not left for want of room
         }
 
         if (host_connection_closed(record)) {
+            why = HostEnd::host_closed;
             break;
         }
         std::uint32_t written = 0;
         const HostBlock block = deliver_host_block(record, &written);
         if (block == HostBlock::user_failed) {
+            why = HostEnd::user_gone;
             break;
         }
         if (written > 0 && script_delay != 0) {
@@ -467,14 +476,20 @@ Outcome PortSession::relay() {
         // A write that the line held has waited its time already.
         busy = busy || block == HostBlock::delivered || block == HostBlock::waiting;
 
-        if (!send_to_host(record) || host_gone_behind_stuck_user(record)) {
+        if (!send_to_host(record)) {
+            why = HostEnd::host_failed;
+            break;
+        }
+        if (host_gone_behind_stuck_user(record)) {
+            why = HostEnd::user_took_nothing;
             break;
         }
         if (!busy && idle_wait(watch_line)) {
+            why = HostEnd::line_dropped;
             break;  // the line hung up while it was not read
         }
     }
-    hang_up(true);
+    hang_up(true, why);
     return Outcome::ok;
 }
 

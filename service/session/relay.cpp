@@ -100,6 +100,7 @@ bool send_to_host(SessionRecord& record) {
     }
     if (sent > 0) {
         queue.consume(static_cast<std::size_t>(sent));
+        add_bytes(record.connection_log.to_host, static_cast<std::size_t>(sent));
         record.host_waiting_since = now_ms();
     }
     return true;

@@ -205,6 +205,7 @@ void host_reader(SessionRecord* record) {
             code = n < 0 ? last_socket_error() : 0;
             break;
         }
+        add_bytes(record->connection_log.from_host, static_cast<std::size_t>(n));
         record->receive_buffer[n] = '\0';
         record->received_count.store(n, std::memory_order_release);
         record->block_event.set();
@@ -240,7 +241,7 @@ void drain_host_block(SessionRecord& record) {
     record.drained_event.set();
 }
 
-void end_host_connection(SessionRecord& record) {
+void end_host_connection(SessionRecord& record, HostEnd why) {
     if (record.reader_thread.joinable()) {
         record.reader_stop.store(true, std::memory_order_release);
         record.host_socket.shutdown_both();
@@ -248,6 +249,7 @@ void end_host_connection(SessionRecord& record) {
         record.reader_thread.join();
     }
     record.host_socket.close();
+    log_connection_end(record.connection_log, why, record.discarded);
     // An SSH shell's link sees its local end closed and ends the connection.
     record.ssh_link.reset();
     record.drained_event.close();
@@ -281,7 +283,7 @@ int connect_host(SessionRecord& record, char* host_name, std::uint16_t port) {
     }
     char where[ADDRESS_TEXT_SIZE + 8];
     format_destination(connected, where);
-    log_info("%s: connected to %s (%s)", record.session_name, host_name, where);
+    log_connection_made(record.connection_log, record.session_name, host_name, where);
     note_host_connected(record.listing, HostProtocol::telnet, host_name, port);
     return 1;
 }
@@ -329,6 +331,7 @@ bool begin_host_connection(SessionRecord& record, UserSide* user) {
     record.reader_stop.store(false, std::memory_order_relaxed);
     record.reader_exit_code.store(0, std::memory_order_relaxed);
     record.receive_buffer[0] = '\0';
+    reset_connection_counts(record.connection_log);
     record.session_cpu.store(current_cpu(), std::memory_order_relaxed);
     SessionRecord* shared = &record;
     if (!record.reader_thread.start([shared] { host_reader(shared); })) {

@@ -12,6 +12,7 @@
 #include "platform/core/thread_event.h"
 #include "platform/net/net.h"
 #include "platform/ssh/ssh.h"
+#include "service/session/connection_log.h"
 #include "service/session/globals.h"
 #include "service/session/session_table.h"
 #include "service/session/telnet.h"
@@ -90,6 +91,8 @@ struct SessionRecord {
     std::int32_t discarded = 0;            // user bytes thrown away while the host was stuck
     // How the log names this session ("pipe session 3 (alice)", "port ttyS0").
     char session_name[SESSION_NAME_SIZE] = {};
+    // The open host connection as the log reports it, with its byte counts.
+    ConnectionLog connection_log;
 
     // Set while the host connection is an SSH shell: host_socket is then the
     // session's end of the shell's link, and the bytes pass both ways
@@ -169,9 +172,9 @@ const HostAddress* connect_first(HostSocket& socket, const HostAddressList& addr
 void host_reader(SessionRecord* record);
 
 // Ends the open host connection: shuts the socket down, wakes the reader's
-// wait, joins the reader, then closes the socket and the events. Safe to call
-// when no connection is open.
-void end_host_connection(SessionRecord& record);
+// wait, joins the reader, then closes the socket and the events, and logs the
+// end with `why` and the byte counts. Safe to call when no connection is open.
+void end_host_connection(SessionRecord& record, HostEnd why = HostEnd::closed);
 
 // Closes the user side and sets record.user_handle to null, which tells the
 // session that the user side is gone. Nothing happens when it is null already.

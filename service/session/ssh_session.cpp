@@ -192,6 +192,12 @@ PromptEnd open_ssh(SessionRecord& record, SshTarget& target, bool interactive) {
     if (!begin_host_connection(record, user)) {
         return PromptEnd::no_connection;
     }
+    char name[SSH_USER_SIZE + SSH_HOST_SIZE + 8];
+    std::snprintf(name, sizeof name, "SSH %s%s%s", target.user, target.user[0] != '\0' ? "@" : "",
+                  target.host);
+    char where[16];
+    std::snprintf(where, sizeof where, "port %u", static_cast<unsigned>(target.port));
+    log_connection_made(record.connection_log, session_name, name, where);
     note_host_connected(record.listing, HostProtocol::ssh, target.host, target.port);
     return PromptEnd::connected;
 }

@@ -2,6 +2,7 @@
 // descriptors run out, it answers clients over its limits, and it logs who
 // connected where.
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,15 +126,33 @@ TEST_F(OperationsTest, SessionAndRefusedDestinationAreLogged) {
     ASSERT_TRUE(user.open_session());
     ASSERT_TRUE(user.type("o 127.0.0.1 " + port + "\r"));
     ASSERT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
-    const int h = host.accept();
+    int h = host.accept();
     ASSERT_GE(h, 0);
+    ASSERT_TRUE(user.send("secret"));
+    std::string seen;
+    ASSERT_TRUE(read_until(h, seen, "secret"));
+    ASSERT_EQ(::send(h, "pong!", 5, MSG_NOSIGNAL), 5);
+    ASSERT_TRUE(user.got("pong!"));
     ASSERT_TRUE(user.type("\x1d"));
     ASSERT_TRUE(user.got("Telnet >"));
     ::close(h);
     ASSERT_TRUE(user.type("o 127.0.0.1 " + std::to_string(host.port() == 1 ? 2 : 1) + "\r"));
     EXPECT_TRUE(user.got("Connect Failed.\r\n"));
+    ASSERT_TRUE(user.got("Telnet >"));
+    // The host ends the second connection; the third is open at the stop.
+    ASSERT_TRUE(user.type("o 127.0.0.1 " + port + "\r"));
+    ASSERT_TRUE(user.got("Trying... 127.0.0.1\r\n"));
+    h = host.accept();
+    ASSERT_GE(h, 0);
+    ::close(h);
+    ASSERT_TRUE(user.got("Telnet >"));
     ASSERT_TRUE(user.type("q\r"));
     EXPECT_TRUE(user.wait_closed());
+    PipeUser stays;
+    ASSERT_TRUE(stays.open_session());
+    ASSERT_TRUE(stays.type("o 127.0.0.1 " + port + "\r"));
+    h = host.accept();
+    ASSERT_GE(h, 0);
 
     EXPECT_TRUE(tarnix.logged("<6>pipe session 1: " + who + " connected\n"));
     EXPECT_TRUE(tarnix.logged("<6>pipe session 1 (" + std::string(account) +
@@ -146,8 +165,19 @@ TEST_F(OperationsTest, SessionAndRefusedDestinationAreLogged) {
         tarnix.logged("<3>\"Permitted Destinations\": \"not a rule\" is not "
                       "host-or-CIDR[:port-or-range]; it permits nothing\n"));
     EXPECT_TRUE(tarnix.logged("<5>Varolan started\n"));
+    // Each connection's end: where it went, why, and the bytes each way.
+    const std::string ended = "): connection to 127.0.0.1 (127.0.0.1:" + port + ") ended: ";
+    EXPECT_TRUE(tarnix.logged("<6>pipe session 1 (" + std::string(account) + ended +
+                              "escape; 6 bytes to the host, 5 from the host\n"));
+    EXPECT_TRUE(tarnix.logged(ended + "host closed; 0 bytes to the host, 0 from the host\n"));
     EXPECT_TRUE(tarnix.stop());
+    EXPECT_NE(tarnix.log().find("<6>pipe session 2 (" + std::string(account) + ended +
+                                "service stopped; 0 bytes to the host, 0 from the host\n"),
+              std::string::npos)
+        << tarnix.log();
     EXPECT_NE(tarnix.log().find("<5>Varolan stopped\n"), std::string::npos);
+    EXPECT_EQ(tarnix.log().find("secret"), std::string::npos) << "no user data in the log";
+    ::close(h);
 }
 
 // Another account that made the pipe's directory first could swap the socket

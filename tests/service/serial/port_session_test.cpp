@@ -334,6 +334,7 @@ TEST_F(PortSessionTest, QuitReopensAndReconfiguresThePort) {
 // --- modem initialisation and line signals -----------------------------------------
 
 TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
+    test::LogCapture logged;
     set_dword(VALUE_FLOW_CONTROL, 4);
     set_multi(VALUE_MODEM_INIT, {"ATZ", "ATS0=1"});
     set_dword(VALUE_MODEM_DELAY, 0);
@@ -386,6 +387,7 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     line_->drop_modem(MS_RLSD_ON);
     ASSERT_TRUE(host_.wait_for_peer_close());
     ASSERT_TRUE(line_->wait_for_log(LineEvent::opened, 2));
+    EXPECT_EQ(logged.count("ended: line dropped; 2 bytes to the host, 0 from the host"), 1);
     auto sleeps = clock_.sleeps();
     ASSERT_GE(sleeps.size(), 2u);
     EXPECT_EQ(sleeps[0], 2000u);  // the line dropped: wait, then end
