@@ -207,11 +207,41 @@ bool send_reply(int fd, const detail::Reply& reply) {
     return sent == static_cast<ssize_t>(sizeof reply);
 }
 
+// One descriptor held back for the endpoint: when the sessions (or clients
+// crowding the pipe) have taken every descriptor the process may have, it is
+// given up for the one connection that asks for a stop or the status, and
+// taken again once that is answered.
+class DescriptorReserve {
+  public:
+    DescriptorReserve() { take(); }
+    // Holds the reserve again when it is not held (fails quietly while the
+    // descriptors are still all taken).
+    void take() {
+        if (!fd_) {
+            fd_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        }
+    }
+    // Gives the reserve up; false when there was none.
+    bool release() {
+        if (!fd_) {
+            return false;
+        }
+        fd_.reset();
+        return true;
+    }
+
+  private:
+    UniqueFd fd_;
+};
+
 // Answers one connection on the endpoint: a query, a control or the listing. False when
 // no connection could be taken for want of descriptors or memory: the caller
 // then pauses, since the waiting connection keeps the endpoint readable.
-bool serve_connection(ServiceStatusContext& ctx, int listen_fd) {
+bool serve_connection(ServiceStatusContext& ctx, int listen_fd, DescriptorReserve& reserve) {
     UniqueFd conn(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!conn && (errno == EMFILE || errno == ENFILE) && reserve.release()) {
+        conn.reset(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    }
     if (!conn) {
         return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
     }
@@ -428,6 +458,7 @@ bool forward_stop(ServiceStatusContext& ctx) {
 void serve_until_main_returns(ServiceStatusContext& ctx, int listener, StopSignals& signals,
                               Event& main_done) {
     bool stop_pending = false;
+    DescriptorReserve reserve;
     for (;;) {
         PollFd fds[4] = {{main_done.poll_fd(), poll_in, 0},
                          {listener, poll_in, 0},
@@ -446,9 +477,10 @@ void serve_until_main_returns(ServiceStatusContext& ctx, int listener, StopSigna
         if ((fds[3].revents & poll_in) != 0) {
             ctx.changed.try_consume();
         }
-        if ((fds[1].revents & poll_in) != 0 && !serve_connection(ctx, listener)) {
+        if ((fds[1].revents & poll_in) != 0 && !serve_connection(ctx, listener, reserve)) {
             real_sleep_ms(100);
         }
+        reserve.take();
         if (stop_pending && forward_stop(ctx)) {
             stop_pending = false;
         }

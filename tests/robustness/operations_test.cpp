@@ -62,7 +62,14 @@ TEST_F(OperationsTest, DescriptorExhaustionThenRecovery) {
     EXPECT_EQ(count(tarnix.log(), "cannot take a client"), 1);
     SCOPED_TRACE(tarnix.log());
     EXPECT_TRUE(tarnix.settles_to(idle)) << to_string(tarnix.census());
-    ::prlimit(tarnix.pid(), RLIMIT_NOFILE, &old, nullptr);
+
+    // Out of descriptors again, the service still answers a stop.
+    std::deque<PipeUser> crowd(40);
+    for (PipeUser& user : crowd) {
+        ASSERT_TRUE(user.connect());
+    }
+    ASSERT_TRUE(eventually([&] { return count(tarnix.log(), "cannot take a client") == 2; }));
+    EXPECT_TRUE(tarnix.stop()) << "stopped while out of descriptors";
 }
 
 // Connects a pipe user with the effective user id `uid`, which is what the
