@@ -19,7 +19,9 @@ std::uint64_t monotonic_ms() {
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-std::uint64_t SystemClock::now_ms() { return monotonic_ms(); }
+std::uint64_t SystemClock::now_ms() {
+    return monotonic_ms();
+}
 
 void SystemClock::sleep_ms(std::uint32_t ms) {
     timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

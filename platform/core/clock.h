@@ -7,7 +7,7 @@
 namespace varolan {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds on a monotonic scale.
     virtual std::uint64_t now_ms() = 0;
@@ -16,7 +16,7 @@ public:
 
 // The real monotonic clock.
 class SystemClock final : public Clock {
-public:
+  public:
     std::uint64_t now_ms() override;
     void sleep_ms(std::uint32_t ms) override;
 };
@@ -26,8 +26,12 @@ Clock& process_clock();
 // Installs `clock` (nullptr restores the system clock). Returns the previous one.
 Clock* set_process_clock(Clock* clock);
 
-inline void sleep_ms(std::uint32_t ms) { process_clock().sleep_ms(ms); }
-inline std::uint64_t now_ms() { return process_clock().now_ms(); }
+inline void sleep_ms(std::uint32_t ms) {
+    process_clock().sleep_ms(ms);
+}
+inline std::uint64_t now_ms() {
+    return process_clock().now_ms();
+}
 
 // Real monotonic milliseconds, never replaced (deadlines of poll() waits).
 std::uint64_t monotonic_ms();

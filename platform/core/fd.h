@@ -6,7 +6,7 @@
 namespace varolan {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -27,7 +27,7 @@ public:
     // Closes the descriptor held (if any) and takes `fd`.
     void reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -11,7 +11,7 @@
 namespace varolan {
 
 class ThreadEvent {
-public:
+  public:
     ThreadEvent() = default;
     ThreadEvent(const ThreadEvent&) = delete;
     ThreadEvent& operator=(const ThreadEvent&) = delete;
@@ -31,7 +31,7 @@ public:
     // Non-blocking test; consumes the signal of an auto-reset event.
     bool try_consume();
 
-private:
+  private:
     std::atomic<std::uint32_t> state_{0};    // 1: set; the futex word
     std::atomic<std::uint32_t> waiters_{0};  // threads in or about to be in a futex wait
     std::atomic<bool> valid_{false};

@@ -202,7 +202,8 @@ TEST_F(HostilePortKey, LoginScriptOfEveryShapeIsSentWithinWhatWasRead) {
         std::string expected;
         for (const std::string& s : service_multi(v.bytes)) {
             for (char c : s + "\r") {
-                expected += static_cast<unsigned char>(c) == 0xff ? std::string(2, c) : std::string(1, c);
+                expected +=
+                    static_cast<unsigned char>(c) == 0xff ? std::string(2, c) : std::string(1, c);
             }
         }
         if (!expected.empty()) {

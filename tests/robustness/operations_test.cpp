@@ -160,8 +160,8 @@ TEST_F(OperationsTest, SessionAndRefusedDestinationAreLogged) {
     ASSERT_TRUE(stays.type("o 127.0.0.1 " + port + "\r"));
     h = host.accept();
     ASSERT_GE(h, 0);
-    ASSERT_TRUE(tarnix.logged("<6>pipe session 2 (" + std::string(account) +
-                              "): connected to 127.0.0.1"));
+    ASSERT_TRUE(
+        tarnix.logged("<6>pipe session 2 (" + std::string(account) + "): connected to 127.0.0.1"));
 
     EXPECT_TRUE(tarnix.logged("<6>pipe session 1: " + who + " connected\n"));
     EXPECT_TRUE(tarnix.logged("<6>pipe session 1 (" + std::string(account) +

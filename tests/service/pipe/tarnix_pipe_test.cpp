@@ -352,7 +352,8 @@ TEST_F(TarnixPipeTest, TarnixConnectOnATerminal) {
             continue;
         }
         if ((p.revents & POLLOUT) != 0 && pasted < paste.size()) {
-            ssize_t n = write(master, paste.data() + pasted, std::min<std::size_t>(paste.size() - pasted, 1024));
+            ssize_t n = write(master, paste.data() + pasted,
+                              std::min<std::size_t>(paste.size() - pasted, 1024));
             if (n > 0) {
                 pasted += static_cast<std::size_t>(n);
             }
