@@ -1,11 +1,11 @@
 #include "service/session/session.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/core/errno_status.h"
 #include "platform/core/log.h"
+#include "platform/core/text.h"
 #include "service/session/policy.h"
 #include "service/session/relay.h"
 #include "service/session/ssh_session.h"
@@ -174,9 +174,7 @@ int resolve_host(HostAddressList& addresses, char* name, std::uint16_t port) {
         found = resolver.forward_all(name, &addresses);
     }
     if (!found) {
-        for (char* p = name; *p != '\0'; ++p) {
-            *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-        }
+        lower_in_place(name);
         found = resolver.forward_all(name, &addresses);
     }
     if (!found || addresses.count == 0) {
@@ -355,9 +353,7 @@ PromptEnd run_command_prompt(SessionRecord& record, const char* prompt) {
         if (ssh_enabled() && is_ssh_command(line)) {
             return run_ssh_command(record, line);
         }
-        for (char* p = line; *p != '\0'; ++p) {
-            *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-        }
+        upper_in_place(line);
         UserSide* user = record.user_handle.get();
         switch (line[0]) {
             case '\0':

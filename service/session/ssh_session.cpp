@@ -1,12 +1,12 @@
 #include "service/session/ssh_session.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/core/log.h"
+#include "platform/core/text.h"
 #include "service/session/session.h"
 #include "service/session/user_side.h"
 #include "service/session/user_text.h"
@@ -19,19 +19,6 @@ std::atomic<bool> enabled{false};
 std::mutex files_mutex;  // the paths are set at start, read by every session
 char known_hosts_path[SSH_PATH_SIZE] = {};
 char identity_path[SSH_PATH_SIZE] = {};
-
-bool equal_ignoring_case(const char* a, const char* b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-        if (a[i] == '\0') {
-            return true;
-        }
-    }
-    return true;
-}
 
 // Copies `n` bytes of `text` into `out` of `size` bytes; false when they do not fit.
 bool copy_part(char* out, std::size_t size, const char* text, std::size_t n) {
@@ -102,7 +89,7 @@ const char* ssh_identity_file() {
 }
 
 bool is_ssh_command(const char* line) {
-    return equal_ignoring_case(line, "ssh", 3) && (line[3] == '\0' || line[3] == ' ');
+    return starts_with_nocase(line, "ssh") && (line[3] == '\0' || line[3] == ' ');
 }
 
 bool parse_ssh_command(const char* line, SshTarget* target) {
@@ -121,7 +108,7 @@ bool parse_ssh_command(const char* line, SshTarget* target) {
 }
 
 bool is_ssh_url(const char* name) {
-    return equal_ignoring_case(name, "ssh://", 6);
+    return starts_with_nocase(name, "ssh://");
 }
 
 bool parse_ssh_url(const char* url, SshTarget* target) {
