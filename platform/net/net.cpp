@@ -379,6 +379,29 @@ int HostSocket::recv(void* buffer, std::size_t size) {
     }
 }
 
+int HostSocket::recv_available(void* buffer, std::size_t size) {
+    if (!fd_.valid()) {
+        record_error(EBADF);
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = ::recv(fd_.get(), buffer, size, MSG_DONTWAIT);
+        if (n > 0) {
+            return static_cast<int>(n);
+        }
+        if (n == 0) {
+            return -1;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            record_error(errno);
+            return -1;
+        }
+    }
+}
+
 bool HostSocket::shutdown_both() {
     if (!fd_.valid()) {
         return false;

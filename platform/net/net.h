@@ -115,6 +115,9 @@ class HostSocket {
     bool peer_finished() const;
     // One receive (EINTR retried): bytes received, 0 at an orderly close, -1 on error.
     int recv(void* buffer, std::size_t size);
+    // One receive that never waits: bytes received, 0 when none wait now, -1 at
+    // an orderly close or on error (a blocking recv() then reports which).
+    int recv_available(void* buffer, std::size_t size);
     // Shuts both directions down; wakes a thread blocked in recv().
     bool shutdown_both();
     void close() { fd_.reset(); }

@@ -127,12 +127,21 @@ std::int32_t filter_telnet(SessionRecord& record) {
     return static_cast<std::int32_t>(length);
 }
 
-HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
-    *written = 0;
-    const std::int32_t count = host_block_count(record);
-    if (count == 0) {
-        return HostBlock::none;
-    }
+namespace {
+
+// Milliseconds from `now` until STUCK_MS after `since` (0 when past).
+std::uint32_t until_stuck(std::uint64_t since, std::uint64_t now) {
+    const std::uint64_t due = since + STUCK_MS;
+    return due > now ? static_cast<std::uint32_t>(due - now) : 0;
+}
+
+// Host blocks one call delivers at most, each after the first taken by the
+// session thread itself, before the pass looks at the client again.
+constexpr int BLOCKS_PER_PASS = 16;
+
+// Delivers the waiting block as far as the user side takes it now; leaves it
+// in the record (not drained) once all of it has gone.
+HostBlock deliver_one_block(SessionRecord& record, std::int32_t count, std::uint32_t* written) {
     if (record.deliver_length < 0) {
         // Its answers must fit before the block is taken; until then the
         // reader waits, and so does the host's sending. An SSH shell's
@@ -161,7 +170,7 @@ HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
             record.deliver_offset += static_cast<std::int32_t>(done);
             count_to_user(record.listing, done);
             record.user_waiting_since = now_ms();
-            *written = done;
+            *written += done;
         }
         if (!ok) {
             return HostBlock::user_failed;
@@ -172,19 +181,47 @@ HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
     }
     record.deliver_length = -1;
     record.deliver_offset = 0;
-    drain_host_block(record);
     return HostBlock::delivered;
 }
 
-namespace {
-
-// Milliseconds from `now` until STUCK_MS after `since` (0 when past).
-std::uint32_t until_stuck(std::uint64_t since, std::uint64_t now) {
-    const std::uint64_t due = since + STUCK_MS;
-    return due > now ? static_cast<std::uint32_t>(due - now) : 0;
+// The block of `count` received bytes has gone. A block that filled the
+// buffer says the host is sending more: the session thread, awake anyway,
+// receives the next one itself without waiting, while the reader stays
+// parked on the count (so only one thread ever receives), which spares the
+// two thread switches of a hand-over. When the host has nothing now (or has
+// closed), the reader gets the buffer back and waits for the host as usual.
+bool take_next_host_block(SessionRecord& record, std::int32_t count) {
+    if (count >= static_cast<std::int32_t>(BLOCK_SIZE)) {
+        const int n = record.host_socket.recv_available(record.receive_buffer, BLOCK_SIZE);
+        if (n > 0) {
+            record.receive_buffer[n] = '\0';
+            record.received_count.store(n, std::memory_order_release);
+            return true;
+        }
+    }
+    drain_host_block(record);
+    return false;
 }
 
 }  // namespace
+
+HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written) {
+    *written = 0;
+    for (int blocks = 0; blocks < BLOCKS_PER_PASS; ++blocks) {
+        const std::int32_t count = host_block_count(record);
+        if (count == 0) {
+            return HostBlock::none;
+        }
+        const HostBlock result = deliver_one_block(record, count, written);
+        if (result != HostBlock::delivered || !take_next_host_block(record, count)) {
+            return result;
+        }
+    }
+    // A long run went in one call and the next block is in already: the
+    // pass's wait must not sleep on it.
+    record.block_event.set();
+    return HostBlock::delivered;
+}
 
 RelayTimers relay_timers(const SessionRecord& record) {
     RelayTimers timers{INFINITE_WAIT, false};

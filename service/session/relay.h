@@ -75,8 +75,10 @@ enum class HostBlock {
 // Delivers the waiting host block as far as the user side takes it now. The
 // block is counted (byte_count) and filtered once, when the host queue has
 // room for its answers; its data is written without waiting for good and the
-// block drained once all of it is written. `*written` is what the user side
-// took in this call.
+// block drained once all of it is written. A block that filled the buffer is
+// followed at once: the session thread receives the next one itself when the
+// host has sent it, and delivers it in the same call (a few at most).
+// `*written` is what the user side took in this call.
 HostBlock deliver_host_block(SessionRecord& record, std::uint32_t* written);
 
 // True while a filtered host block waits for the user side to take it.

@@ -11,6 +11,7 @@
 #include "service/session/globals.h"
 #include "service/session/relay.h"
 #include "service/session/session.h"
+#include "service/session/user_side.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_host.h"
 #include "tests/support/wait_until.h"
@@ -203,6 +204,70 @@ TEST_F(HostConnectionTest, NoDescriptorOrThreadOutlivesItsConnection) {
     EXPECT_EQ(test::count_open_fds(), fds_before);
     EXPECT_TRUE(test::wait_until([&] { return test::count_threads() == threads_before; }))
         << test::count_threads() << " threads, " << threads_before << " before";
+}
+
+// A user side that takes all, a part or nothing of a write, the way a pipe
+// whose reader falls behind now and then does.
+class UnevenSide final : public UserSide {
+  public:
+    bool read(void*, std::uint32_t, std::uint32_t*) override { return false; }
+    bool write(const void* data, std::uint32_t size) override {
+        taken.append(static_cast<const char*>(data), size);
+        return true;
+    }
+    bool write_available(const void* data, std::uint32_t size, std::uint32_t* done) override {
+        // Long runs of whole takes, then a part, then nothing.
+        const unsigned at = turn++ % 40;
+        *done = at < 38 ? size : at == 38 ? size / 3 : 0;
+        taken.append(static_cast<const char*>(data), *done);
+        return true;
+    }
+    void close() override {}
+    std::string taken;
+    unsigned turn = 0;
+};
+
+// A host that keeps sending full blocks: the session thread goes on to
+// receive the next blocks itself while the reader stays parked, and hands the
+// buffer back when the host pauses or closes. Every byte reaches the user
+// once and in order, over pauses, partial writes and runs longer than one
+// call delivers; a wake-up is never lost (each wait below would time out),
+// and the close is seen only after the last byte (a reader and a session
+// thread receiving at once is a race the thread sanitizer reports).
+TEST_F(HostConnectionTest, AStreamOfFullBlocksReachesTheUserWholeAndInOrder) {
+    ASSERT_EQ(connect(), 1);
+    ASSERT_TRUE(host.wait_for_connections(1));
+    auto* side = new UnevenSide;
+    record.user_handle.reset(side);
+    std::string expected;
+    for (int i = 0; expected.size() < 600 * 1024; ++i) {
+        expected += std::to_string(i) + ",";
+    }
+    std::thread sender([&] {
+        // Pauses between the pieces let the host run dry now and then.
+        for (std::size_t at = 0; at < expected.size(); at += 96 * 1024) {
+            if (!host.send(expected.substr(at, 96 * 1024))) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        host.close_connection();
+    });
+    bool lost_wake_up = false;
+    while (!host_connection_closed(record)) {
+        std::uint32_t written = 0;
+        const HostBlock got = deliver_host_block(record, &written);
+        ASSERT_NE(got, HostBlock::user_failed);
+        if (got != HostBlock::waiting && record.block_event.wait(10000) != WaitResult::signaled) {
+            lost_wake_up = true;
+            break;
+        }
+    }
+    sender.join();
+    EXPECT_FALSE(lost_wake_up);
+    EXPECT_EQ(side->taken.size(), expected.size());
+    EXPECT_TRUE(side->taken == expected);
+    EXPECT_EQ(host_block_count(record), 0);
 }
 
 // A host block of the full size is terminated inside the buffer; the filter
