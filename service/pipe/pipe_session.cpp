@@ -305,6 +305,35 @@ ClientInput take_client_input(PipeSessionState& state, pipe::NamedPipe& instance
     return ClientInput::taken;
 }
 
+// The relay's descriptors: the client's pipe, the reader's hand-over event,
+// the host's socket (only while bytes wait for it or its closing matters) and
+// the pause gate, registered once for the whole connection.
+enum { CLIENT, READER, HOST, GATE };
+
+// Waits until the client has sent something (when there is room for it) or
+// taken what waits for it, the reader has signalled a block or the
+// connection's end, the host has taken what waits for it, the service pauses,
+// or a timed condition is due; anything already there ends the wait at once.
+// The client's hang-up is always heard. An idle session waits without a time
+// limit: every condition a pass looks at wakes it. Returns what the wait
+// returned.
+int wait_for_relay_work(WaitSet& waits, const PollFd* fds, SessionRecord& record,
+                        pipe::NamedPipe& instance, bool want_input) {
+    const RelayTimers timers = relay_timers(record);
+    waits.set_events(CLIENT,
+                     static_cast<short>((want_input ? poll_in : 0) |
+                                        (user_output_waiting(record) ? poll_out : 0) | poll_hup));
+    waits.set_events(HOST, static_cast<short>((host_output_waiting(record) ? poll_out : 0) |
+                                              (timers.host_end ? poll_rdhup : 0)));
+    std::uint32_t timeout = timers.wait_ms;
+    if (want_input && instance.buffered() > 0) {
+        timeout = 0;  // the rest of a long message is already here
+    } else if (fds[GATE].fd < 0 && timeout > GATE_POLL_MS) {
+        timeout = GATE_POLL_MS;  // a gate that cannot be polled is looked at
+    }
+    return waits.wait(timeout);
+}
+
 // Moves data between the client and the host until the client escapes, the
 // host closes, or the client goes. Nothing here waits for the client or the
 // host to take data: what they do not take waits, and the pass waits for them
@@ -312,10 +341,6 @@ ClientInput take_client_input(PipeSessionState& state, pipe::NamedPipe& instance
 RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
     SessionRecord& record = state.record;
     pipe::NamedPipe& instance = side.instance();
-    // The client's pipe, the reader's hand-over event, the host's socket (only
-    // while bytes wait for it or its closing matters) and the pause gate,
-    // registered once for the whole connection.
-    enum { CLIENT, READER, HOST, GATE };
     PollFd fds[4] = {{instance.poll_fd(), poll_in, 0},
                      {record.block_event.poll_fd(), poll_in, 0},
                      {record.host_socket.fd(), 0, 0},
@@ -324,27 +349,8 @@ RelayEnd relay(PipeSessionState& state, PipeUserSide& side) {
     waits.register_all();  // refused: every wait is a poll() instead
     for (;;) {
         gate_pass();
-        // Each pass starts by waiting until the client has sent something (when
-        // there is room for it) or taken what waits for it, the reader has
-        // signalled a block or the connection's end, the host has taken what
-        // waits for it, the service pauses, or a timed condition is due;
-        // anything already there ends the wait at once. The client's hang-up
-        // is always heard. An idle session waits without a time limit: every
-        // condition a pass looks at wakes it.
         const bool want_input = wants_user_input(record);
-        const RelayTimers timers = relay_timers(record);
-        waits.set_events(
-            CLIENT, static_cast<short>((want_input ? poll_in : 0) |
-                                       (user_output_waiting(record) ? poll_out : 0) | poll_hup));
-        waits.set_events(HOST, static_cast<short>((host_output_waiting(record) ? poll_out : 0) |
-                                                  (timers.host_end ? poll_rdhup : 0)));
-        std::uint32_t timeout = timers.wait_ms;
-        if (want_input && instance.buffered() > 0) {
-            timeout = 0;  // the rest of a long message is already here
-        } else if (fds[GATE].fd < 0 && timeout > GATE_POLL_MS) {
-            timeout = GATE_POLL_MS;  // a gate that cannot be polled is looked at
-        }
-        const int ready = waits.wait(timeout);
+        const int ready = wait_for_relay_work(waits, fds, record, instance, want_input);
         if (ready > 0 && fds[GATE].revents != 0) {
             continue;  // paused: to the gate before anything moves
         }

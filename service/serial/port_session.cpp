@@ -92,6 +92,7 @@ struct PortSession {
     Input take_port_input();
     bool send_login_script();
     bool idle_wait(bool watch_line);
+    bool line_dropped(CommPort* p, const LineMode* watched);
 };
 
 Outcome PortSession::open_port() {
@@ -326,12 +327,9 @@ bool PortSession::send_login_script() {
     return sent;
 }
 
-// Waits for the port's input (when there is room for it), the reader's
-// signal, the host taking what waits for it, the pause, or the next timed
-// condition of the relay, without a time limit otherwise. Only a watched line
-// signal has no wake-up: modem lines cannot be polled, so while one is watched
-// the wait lasts at most the line poll time. True when the port has hung up
-// while it was not being read.
+// Waits for port input (with room for it), the reader's signal, the host taking
+// bytes, the pause or the relay's next timed condition; a watched line signal
+// (not pollable) bounds it. True when the port hung up while not being read.
 bool PortSession::idle_wait(bool watch_line) {
     PollFd fds[4];
     unsigned count = 0;
@@ -405,6 +403,26 @@ bool PortSession::prepare_relay() {
     return true;
 }
 
+// Passes a flagged BREAK on; true when the `watched` line signal has dropped:
+// the host connection then ends at once and the line waits before its hang-up.
+bool PortSession::line_dropped(CommPort* p, const LineMode* watched) {
+    DWORD errors = 0;
+    if (p->ClearCommError(&errors, nullptr) && (errors & CE_BREAK) != 0) {
+        if (host_is_ssh(record)) {
+            record.ssh_link->request_break();
+        } else {
+            queue_for_host(record, IAC_BRK, sizeof IAC_BRK, false);
+        }
+    }
+    DWORD modem = 0;
+    if (watched == nullptr || !p->GetCommModemStatus(&modem) || (modem & watched->status_bit)) {
+        return false;
+    }
+    end_host_connection(record, HostEnd::line_dropped);
+    sleep_ms(LINE_DROP_WAIT_MS);
+    return true;
+}
+
 Outcome PortSession::relay() {
     connection_count.fetch_add(1, std::memory_order_relaxed);
     CommPort* p = port();
@@ -420,23 +438,8 @@ Outcome PortSession::relay() {
     HostEnd why = HostEnd::closed;
     for (;;) {
         gate_pass();
-        errors = 0;
-        if (p->ClearCommError(&errors, nullptr) && (errors & CE_BREAK) != 0) {
-            if (host_is_ssh(record)) {
-                record.ssh_link->request_break();
-            } else {
-                queue_for_host(record, IAC_BRK, sizeof IAC_BRK, false);
-            }
-        }
-        if (watch_line) {
-            DWORD modem = 0;
-            if (p->GetCommModemStatus(&modem) && (modem & mode.status_bit) == 0) {
-                // Nobody is on the line any more: the host connection ends at
-                // once, and the line gets its wait before it is hung up.
-                end_host_connection(record, HostEnd::line_dropped);
-                sleep_ms(LINE_DROP_WAIT_MS);
-                break;
-            }
+        if (line_dropped(p, watch_line ? &mode : nullptr)) {
+            break;
         }
 
         const Input input = take_port_input();
