@@ -17,6 +17,9 @@ namespace varolan::ssh {
 namespace {
 
 constexpr std::uint64_t STEP_POLL_MS = 100;
+// Looks at the shell's streams per read while the connection keeps bringing
+// bytes in.
+constexpr int MAX_READ_ROUNDS = 16;
 
 // Copies `text` (may be null) into `out` of `size` bytes, cut to fit.
 void copy_text(char* out, std::size_t size, const char* text) {
@@ -44,6 +47,7 @@ class LibsshClient final : public Client {
         static std::once_flag init;
         std::call_once(init, [] { ssh_init(); });
         session_ = ssh_new();
+        ssh_set_counters(session_, &counter_, nullptr);
     }
     ~LibsshClient() override {
         if (event_ != nullptr) {
@@ -287,16 +291,29 @@ class LibsshClient final : public Client {
 
     int read(void* buffer, std::size_t size) override {
         const auto count = static_cast<std::uint32_t>(size);
-        // With a pty the host merges its error output into the output; what
-        // still comes on the error stream is shown all the same.
-        for (int is_stderr : {0, 1}) {
-            int n = ssh_channel_read_nonblocking(channel_, buffer, count, is_stderr);
-            if (n > 0) {
-                return n;
+        // Looking at a stream that holds nothing makes the library read the
+        // connection, and what it reads may be for the other stream (the
+        // error stream's look can bring in the output): afterwards no
+        // descriptor shows those bytes. So both streams are looked at again
+        // until a round reads nothing new from the connection; only then
+        // does the caller's wait on the descriptor see everything. The bound
+        // keeps a host that sends without pause from holding the thread.
+        for (int round = 0; round < MAX_READ_ROUNDS; ++round) {
+            const std::uint64_t before = counter_.in_bytes;
+            // With a pty the host merges its error output into the output;
+            // what still comes on the error stream is shown all the same.
+            for (int is_stderr : {0, 1}) {
+                int n = ssh_channel_read_nonblocking(channel_, buffer, count, is_stderr);
+                if (n > 0) {
+                    return n;
+                }
+                if (n == SSH_ERROR) {
+                    take_error();
+                    return -1;
+                }
             }
-            if (n == SSH_ERROR) {
-                take_error();
-                return -1;
+            if (counter_.in_bytes == before) {
+                break;
             }
         }
         if (ssh_channel_is_eof(channel_) != 0 || ssh_channel_is_closed(channel_) != 0) {
@@ -402,6 +419,8 @@ class LibsshClient final : public Client {
     ssh_session session_ = nullptr;
     ssh_channel channel_ = nullptr;
     ssh_event event_ = nullptr;
+    // Bytes the library has read from the connection (it adds to it).
+    ssh_counter_struct counter_{};
     char error_[TEXT_SIZE] = "failed";
     bool timed_out_ = false;
     int socket_fd_ = -1;
