@@ -13,14 +13,15 @@ FakeClock::~FakeClock() {
 }
 
 void FakeClock::sleep_ms(std::uint32_t ms) {
-    std::function<void(std::uint32_t)> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         sleeps_.push_back(ms);
-        hook = hook_;
     }
-    if (hook) {
-        hook(ms);
+    {
+        std::lock_guard<std::mutex> calling(hook_mutex_);
+        if (hook_) {
+            hook_(ms);
+        }
     }
     now_.fetch_add(ms, std::memory_order_acq_rel);
     // Give other threads a chance to run, as a real sleep would.
@@ -33,7 +34,7 @@ std::vector<std::uint32_t> FakeClock::sleeps() const {
 }
 
 void FakeClock::set_sleep_hook(std::function<void(std::uint32_t)> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(hook_mutex_);
     hook_ = std::move(hook);
 }
 

@@ -26,13 +26,18 @@ class FakeClock final : public Clock {
     void clear_sleeps();
     // Called on the sleeping thread with each delay before the time moves on,
     // so a test can look at what has happened before that delay (null: none).
+    // Once it returns, the previous hook is neither running nor called again,
+    // so it may refer to what the caller is about to destroy.
     void set_sleep_hook(std::function<void(std::uint32_t)> hook);
 
   private:
     std::atomic<std::uint64_t> now_{1000000};
     mutable std::mutex mutex_;
     std::vector<std::uint32_t> sleeps_;
-    std::function<void(std::uint32_t)> hook_;  // guarded by mutex_
+    // Held while the hook runs, so that replacing it waits for a call in
+    // progress; apart from mutex_ so that sleeps() stays free meanwhile.
+    std::mutex hook_mutex_;
+    std::function<void(std::uint32_t)> hook_;  // guarded by hook_mutex_
     Clock* previous_ = nullptr;
 };
 

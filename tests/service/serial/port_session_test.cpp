@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "platform/net/net.h"
@@ -378,10 +379,12 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     const std::size_t before_drop = line_->log().size();
     const std::uint64_t dropped_at = clock_.now_ms();
     // The host learns of the drop at once, not after the line's wait.
-    std::atomic<int> closed_before_wait{-1};  // -1: the wait has not come yet
-    clock_.set_sleep_hook([&](std::uint32_t ms) {
-        if (ms == 2000 && closed_before_wait.load() < 0) {
-            closed_before_wait = host_.wait_for_open_connections(0) ? 1 : 0;
+    // Shared with the hook: an assertion below may leave before the hook is
+    // taken away, while the session still sleeps.
+    auto closed_before_wait = std::make_shared<std::atomic<int>>(-1);  // -1: no wait yet
+    clock_.set_sleep_hook([this, closed_before_wait](std::uint32_t ms) {
+        if (ms == 2000 && closed_before_wait->load() < 0) {
+            *closed_before_wait = host_.wait_for_open_connections(0) ? 1 : 0;
         }
     });
     line_->drop_modem(MS_RLSD_ON);
@@ -393,7 +396,7 @@ TEST_F(PortSessionTest, ModemWithHardwareFlowWaitsForCarrierAndHangsUp) {
     EXPECT_EQ(sleeps[0], 2000u);  // the line dropped: wait, then end
     EXPECT_EQ(sleeps[1], 1000u);  // DTR low
     clock_.set_sleep_hook(nullptr);
-    EXPECT_EQ(closed_before_wait.load(), 1) << "the host connection ended before the wait";
+    EXPECT_EQ(closed_before_wait->load(), 1) << "the host connection ended before the wait";
     const auto after = line_->log();
     std::size_t at = before_drop;
     while (at < after.size() && !(after[at].kind == LineEvent::dtr && after[at].value == 0)) {
