@@ -259,17 +259,37 @@ std::string last_create_error() {
     return last_error_text;
 }
 
-bool shutdown_pipe_listener(const char* name) {
-    std::string path = pipe_socket_path(name);
-    std::lock_guard<std::mutex> lock(listener_registry_mutex);
-    auto& map = listeners();
-    auto it = map.find(path);
+namespace {
+
+// The live listener registered for `name` and its registry entry (the
+// registry's lock held by the caller); no listener when there is none or it
+// was shut down. The entry is null when the name is not registered at all.
+template <typename Map>
+std::shared_ptr<Listener> registered_listener(Map& map, const char* name,
+                                              typename Map::iterator* entry) {
+    auto it = map.find(pipe_socket_path(name));
+    *entry = it;
     if (it == map.end()) {
-        return false;
+        return nullptr;
     }
     std::shared_ptr<Listener> listener = it->second.instances.lock();
-    map.erase(it);
     if (!listener || listener->shut_) {
+        return nullptr;
+    }
+    return listener;
+}
+
+}  // namespace
+
+bool shutdown_pipe_listener(const char* name) {
+    std::lock_guard<std::mutex> lock(listener_registry_mutex);
+    auto& map = listeners();
+    decltype(map.end()) it;
+    std::shared_ptr<Listener> listener = registered_listener(map, name, &it);
+    if (it != map.end()) {
+        map.erase(it);
+    }
+    if (!listener) {
         return false;
     }
     listener->shut_ = true;
@@ -280,15 +300,11 @@ bool shutdown_pipe_listener(const char* name) {
 }
 
 bool retain_pipe_listener(const char* name) {
-    std::string path = pipe_socket_path(name);
     std::lock_guard<std::mutex> lock(listener_registry_mutex);
     auto& map = listeners();
-    auto it = map.find(path);
-    if (it == map.end()) {
-        return false;
-    }
-    std::shared_ptr<Listener> listener = it->second.instances.lock();
-    if (!listener || listener->shut_) {
+    decltype(map.end()) it;
+    std::shared_ptr<Listener> listener = registered_listener(map, name, &it);
+    if (!listener) {
         return false;
     }
     listener->retained = true;

@@ -32,16 +32,8 @@ const std::string kProduct = PRODUCT_KEY_UTILITY;
 
 // Output of a shell command.
 std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-            out.append(buffer, n);
-        }
-        ::pclose(p);
-    }
-    return out;
+    int status = 0;
+    return ::varolan::test::command_output(command, &status);
 }
 
 std::string Quote(const std::string& s) {
