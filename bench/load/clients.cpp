@@ -144,6 +144,7 @@ SetupResult ClientSet::connect(int count, int timeout_ms, std::vector<int>* ids)
         int id = static_cast<int>(first) + i;
         ids->push_back(id);
         clients_[id].t_start = monotonic_ns();
+        clients_[id].hold = hold_at_prompt_;
         begin_connect(id);
     }
     const std::int64_t deadline = t0 + static_cast<std::int64_t>(timeout_ms) * 1000000;
@@ -276,6 +277,13 @@ void ClientSet::on_data(int id, const char* data, std::size_t n) {
         }
         c.t_prompt = now;
         c.text.erase(0, at + std::strlen(PROMPT_END));
+        if (c.hold) {
+            c.t_ready = now;
+            c.state = State::ready;
+            c.text.clear();
+            c.text.shrink_to_fit();
+            return;
+        }
         // At the prompt the gateway reads one byte per message.
         for (const char* p = OPEN_COMMAND; *p != '\0'; ++p) {
             if (::send(c.fd, p, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {

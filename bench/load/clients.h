@@ -60,11 +60,16 @@ class ClientSet {
     // to the last byte of the last client.
     bool bulk(const std::vector<int>& ids, std::uint64_t bytes, int timeout_ms, double* seconds);
 
+    // Clients connected from now on stop at the gateway's prompt instead of
+    // opening a host connection: served means the prompt came.
+    void hold_at_prompt(bool on) { hold_at_prompt_ = on; }
+
     void close_all();
     int live() const;
     long stray_bytes() const { return stray_bytes_; }
 
   private:
+    bool hold_at_prompt_ = false;
     enum class State { connecting, prompt, greeting, ready, failed, closed };
     struct Client {
         int fd = -1;
@@ -76,6 +81,7 @@ class ClientSet {
         std::string text;
         bool retry = false;
         long retries = 0;
+        bool hold = false;  // stays at the prompt
         bool typing = false;
         int think_ms = 0;
         bool awaiting = false;

@@ -36,6 +36,7 @@ struct Options {
     bool bulk = true;
     bool setup = true;
     bool idle = true;
+    bool at_prompt = false;  // the crowd stays at the gateway's prompt
     int clients = 1000;  // the large count: arrivals, idle sessions, keystrokes
     int many = 100;      // the middle count: keystrokes and bulk
     int keys_single = 2000;
@@ -63,6 +64,7 @@ void usage() {
                  "  [--bulk-mb=64] [--bulk-many-kb=1024] [--bulk-rounds=5]\n"
                  "  [--idle-seconds=10] [--watchers=10] [--socat-backlog=4096 (0: socat's own)]\n"
                  "  [--service-nofile=N (start the service with this soft open-files limit)]\n"
+                 "  [--at-prompt (the crowd stays at the gateway's prompt, tarnix only)]\n"
                  "  [--tarnix=PATH] [--socat=PATH] [--out=FILE]\n");
 }
 
@@ -136,6 +138,8 @@ bool parse(int argc, char** argv, Options& o) {
                     return false;
                 }
             }
+        } else if (arg == "--at-prompt") {
+            o.at_prompt = true;
         } else if (name == "--tarnix") {
             o.tarnix = value;
         } else if (name == "--socat") {
@@ -385,7 +389,9 @@ void run_crowd(const Options& o, Path path, BenchHost& host, const std::string& 
         cs.run_for(1000);
         r.watch_before = summarize(rtts(cs.take_samples()));
     }
-    log("[%s] %d clients arriving at once", name, o.clients);
+    log("[%s] %d clients arriving at once%s", name, o.clients,
+        o.at_prompt ? ", staying at the prompt" : "");
+    cs.hold_at_prompt(o.at_prompt);
     std::vector<int> crowd;
     ProcUsage before_crowd;
     if (relay_pid > 0) {
@@ -431,7 +437,7 @@ void run_crowd(const Options& o, Path path, BenchHost& host, const std::string& 
             r.watch_idle = summarize(rtts(cs.take_samples()));
         }
     }
-    if (o.keys && !crowd.empty()) {
+    if (o.keys && !crowd.empty() && !o.at_prompt) {
         log("[%s] keystrokes, %d clients", name, r.setup.served);
         cs.start_typing(crowd, think_time(o, crowd.size()));
         cs.run_for(o.key_seconds * 1000);
@@ -673,7 +679,8 @@ int main(int argc, char** argv) {
         ::setrlimit(RLIMIT_NOFILE, &raised);
     }
     ::getrlimit(RLIMIT_NOFILE, &lim);
-    rlim_t need = everyone * 2 + 64;
+    // A client held at the prompt has no host end here.
+    rlim_t need = everyone * 2 + 64 - (o.at_prompt ? static_cast<rlim_t>(o.clients) : 0);
     if (lim.rlim_cur < need) {
         std::fprintf(stderr, "varolan-bench: open files limit %lu is below the %lu needed\n",
                      static_cast<unsigned long>(lim.rlim_cur), static_cast<unsigned long>(need));
@@ -701,6 +708,10 @@ int main(int argc, char** argv) {
     if (o.setup || o.idle || o.keys) {
         for (Path p : o.paths) {
             PathResult& r = results[p];
+            if (o.at_prompt && p != Path::tarnix) {
+                log("[%s] has no prompt: no crowd with --at-prompt", path_name(p));
+                continue;
+            }
             if (r.error.empty()) {
                 run_crowd(o, p, host, work, r);
             }
