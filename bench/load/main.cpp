@@ -37,8 +37,8 @@ struct Options {
     bool setup = true;
     bool idle = true;
     bool at_prompt = false;  // the crowd stays at the gateway's prompt
-    int clients = 1000;  // the large count: arrivals, idle sessions, keystrokes
-    int many = 100;      // the middle count: keystrokes and bulk
+    int clients = 1000;      // the large count: arrivals, idle sessions, keystrokes
+    int many = 100;          // the middle count: keystrokes and bulk
     int keys_single = 2000;
     int key_rate = 1000;  // keystrokes per second, all typing clients together
     int think_ms = 0;     // when set: each client's think time, whatever the count
