@@ -292,7 +292,7 @@ int command_console() {
     if (rc != ERROR_SUCCESS) {
         return fail("console", rc);
     }
-    return current_status().dwWin32ExitCode == 0 ? 0 : 1;
+    return service_exit_status(current_status().dwWin32ExitCode);
 }
 
 int usage() {
@@ -376,6 +376,20 @@ unsigned install_service(const char* image_path) {
     return static_cast<unsigned>(status);
 }
 
+int service_exit_status(DWORD exit_code) {
+    switch (exit_code) {
+        case 0:
+            return 0;
+        case ERROR_BADDB:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_ACCESS_DENIED:
+            return STORE_UNUSABLE_EXIT;
+        default:
+            return 1;
+    }
+}
+
 int tarnix_main(int argc, char** argv) {
     const char* command = argc > 1 ? argv[1] : nullptr;
     scm::set_listing_source(session_listing);
@@ -383,7 +397,7 @@ int tarnix_main(int argc, char** argv) {
         DWORD rc = scm::start_service_ctrl_dispatcher(dispatch_table);
         if (rc == ERROR_SUCCESS) {
             // A service that stopped for a reason (a store it cannot use) fails.
-            return current_status().dwWin32ExitCode == 0 ? 0 : 1;
+            return service_exit_status(current_status().dwWin32ExitCode);
         }
         request_stop("StartServiceCtrlDispatcher failed.");
         if (rc != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {

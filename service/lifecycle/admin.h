@@ -2,6 +2,8 @@
 // subcommands, which apply only when the process was not started as a service.
 #pragma once
 
+#include "platform/core/winerror.h"
+
 namespace varolan::service {
 
 // Started as a service (the marker is set): runs the dispatcher with
@@ -17,6 +19,15 @@ namespace varolan::service {
 //             the running service's live sessions, a table or JSON
 // Returns the process exit status.
 int tarnix_main(int argc, char** argv);
+
+// Exit status of a service process that stopped on a store it cannot use and
+// that starting again cannot mend (damaged, foreign, missing, not to be
+// trusted): the unit does not restart on it. A busy store ends with 1, so
+// that a restart tries again.
+inline constexpr int STORE_UNUSABLE_EXIT = 78;
+
+// The process's exit status for the exit code the service reported with STOPPED.
+int service_exit_status(DWORD exit_code);
 
 // Registration and first values of `install` (also used by tests).
 // Returns 0 or a status code.

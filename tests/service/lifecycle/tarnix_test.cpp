@@ -23,6 +23,7 @@
 #include "platform/core/clock.h"
 #include "platform/registry/registry.h"
 #include "platform/scm/scm.h"
+#include "service/lifecycle/admin.h"
 #include "tests/support/process.h"
 #include "tests/support/wait_until.h"
 
@@ -412,7 +413,8 @@ TEST_F(TarnixStoreTest, RootRefusesAStoreAnotherAccountCouldChange) {
 
 // A store that is damaged or empty stops the start with the reason, the path
 // and SQLite's own message, whether tarnix starts it or it is started as the
-// service; a service started on such a store ends with status 1.
+// service; a service started on such a store ends with the status that tells
+// its supervisor not to start it again.
 TEST_F(TarnixStoreTest, DamagedStoreStopsTheStartWithTheReason) {
     ASSERT_EQ(tarnix("install").status, 0);
     struct Case {
@@ -437,7 +439,7 @@ TEST_F(TarnixStoreTest, DamagedStoreStopsTheStartWithTheReason) {
         // A service that wrongly started is stopped after a while.
         const Result service =
             run_program("/usr/bin/timeout", "-s INT 30 '" + tarnix_.string() + "' console");
-        EXPECT_EQ(service.status, 1);
+        EXPECT_EQ(service.status, STORE_UNUSABLE_EXIT);
         EXPECT_NE(service.err.find(c.reason), std::string::npos) << service.err;
         EXPECT_NE(service.err.find("STOPPED"), std::string::npos) << service.err;
         EXPECT_EQ(service.err.find("RUNNING"), std::string::npos) << service.err;
