@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace varolan::test {
 
 namespace {
@@ -123,6 +125,21 @@ void SshTestServer::serve(void* handle) {
     }
     shells_.fetch_add(1);
     ssh_channel_write(channel, "ready\r\n", 7);
+    if (fault_ == Fault::blocks_on_input) {
+        unsigned char b = 0;
+        while (!ending(wake_, 0)) {
+            const int n = ssh_channel_read_timeout(channel, &b, 1, 0, 100);
+            if (n < 0 || (n == 0 && ssh_channel_is_eof(channel) != 0)) {
+                break;
+            }
+            if (n == 1) {
+                // A blocking session hands the whole packet to the socket.
+                const std::string block(std::size_t{b} * 256, 'b');
+                ssh_channel_write(channel, block.data(), static_cast<std::uint32_t>(block.size()));
+                blocks_.fetch_add(1);
+            }
+        }
+    }
     // From now on nothing is read: what the client sends piles up until the
     // connection takes no more.
     while (!ending(wake_, 1000)) {

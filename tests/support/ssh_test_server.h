@@ -17,6 +17,9 @@ class SshTestServer {
     enum class Fault {
         close_at_auth,  // the connection ends at the first authentication request
         stop_reading,   // the shell is opened, greets with "ready\r\n", then reads nothing
+        // The shell greets likewise, then answers every byte b it reads with
+        // b * 256 bytes of output, sent as one packet.
+        blocks_on_input,
     };
     explicit SshTestServer(Fault fault, const char* address = "127.0.0.1");
     ~SshTestServer();  // ends the connection being served and the thread
@@ -27,6 +30,8 @@ class SshTestServer {
     std::uint16_t port() const { return port_; }
     // Connections whose shell was opened so far.
     int shells() const { return shells_.load(); }
+    // Blocks of output handed to the connection so far (blocks_on_input).
+    int blocks() const { return blocks_.load(); }
 
   private:
     void run();
@@ -37,6 +42,7 @@ class SshTestServer {
     int wake_ = -1;         // eventfd: readable once the server is to end
     std::uint16_t port_ = 0;
     std::atomic<int> shells_{0};
+    std::atomic<int> blocks_{0};
     std::thread thread_;
 };
 
