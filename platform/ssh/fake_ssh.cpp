@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace varolan::ssh {
 
@@ -140,6 +141,11 @@ class FakeClient final : public Client {
     }
     int read(void* buffer, std::size_t size) override {
         auto l = host_.lock();
+        if (host_.reopen_ == FakeSshHost::Reopen::at_read) {
+            host_.reopen_ = FakeSshHost::Reopen::no;
+            host_.taking_input_ = true;
+            host_.took_input_ = true;
+        }
         if (host_.output_.empty()) {
             drain();
             if (host_.ended_) {
@@ -161,6 +167,9 @@ class FakeClient final : public Client {
         }
         if (!host_.taking_input_) {
             ++host_.refused_writes;
+            if (host_.reopen_ == FakeSshHost::Reopen::at_refused_write) {
+                host_.reopen_ = FakeSshHost::Reopen::at_read;
+            }
             host_.output_ += host_.output_at_refused_write_;
             host_.output_at_refused_write_.clear();
             host_.changed_.notify_all();
@@ -169,6 +178,10 @@ class FakeClient final : public Client {
         host_.input_.append(static_cast<const char*>(data), size);
         host_.changed_.notify_all();
         return static_cast<int>(size);
+    }
+    bool took_input() override {
+        auto l = host_.lock();
+        return std::exchange(host_.took_input_, false);
     }
     bool send_break(std::uint32_t) override {
         auto l = host_.lock();
@@ -236,6 +249,11 @@ void FakeSshHost::shell_write(const std::string& bytes) {
 void FakeSshHost::shell_write_with_next_refused_write(const std::string& bytes) {
     auto l = lock();
     output_at_refused_write_ += bytes;
+}
+
+void FakeSshHost::take_input_at_read_after_next_refused_write() {
+    auto l = lock();
+    reopen_ = Reopen::at_refused_write;
 }
 
 std::string FakeSshHost::shell_input() {

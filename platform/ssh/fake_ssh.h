@@ -53,6 +53,10 @@ class FakeSshHost {
     // takes no input: the library takes it in during that write, and no
     // descriptor shows it afterwards.
     void shell_write_with_next_refused_write(const std::string& bytes);
+    // The shell takes input again, and the news arrives just as the client
+    // reads after its next refused write: the library takes it in during
+    // that read, and no descriptor shows it afterwards.
+    void take_input_at_read_after_next_refused_write();
     // Input the shell got so far.
     std::string shell_input();
     // The shell stops (or resumes) taking input: writes then take nothing.
@@ -75,7 +79,9 @@ class FakeSshHost {
     std::string input_;
     bool taking_input_ = true;
     bool ended_ = false;
-    UniqueFd wake_read_;  // readable while output waits or the shell ended
+    enum class Reopen { no, at_refused_write, at_read } reopen_ = Reopen::no;
+    bool took_input_ = false;  // the client's library took something in unseen
+    UniqueFd wake_read_;       // readable while output waits or the shell ended
     UniqueFd wake_write_;
     void notify();  // under lock: wakes clients and waiters
 };

@@ -297,7 +297,8 @@ class LibsshClient final : public Client {
         // descriptor shows those bytes. So both streams are looked at again
         // until a round reads nothing new from the connection; only then
         // does the caller's wait on the descriptor see everything. The bound
-        // keeps a host that sends without pause from holding the thread.
+        // keeps a host that sends without pause from holding the thread; the
+        // caller then learns from took_input() to come back before waiting.
         for (int round = 0; round < MAX_READ_ROUNDS; ++round) {
             const std::uint64_t before = counter_.in_bytes;
             // With a pty the host merges its error output into the output;
@@ -340,6 +341,12 @@ class LibsshClient final : public Client {
             return -1;
         }
         return w;
+    }
+
+    bool took_input() override {
+        const bool took = counter_.in_bytes != seen_in_bytes_;
+        seen_in_bytes_ = counter_.in_bytes;
+        return took;
     }
 
     bool send_break(std::uint32_t milliseconds) override {
@@ -421,6 +428,7 @@ class LibsshClient final : public Client {
     ssh_event event_ = nullptr;
     // Bytes the library has read from the connection (it adds to it).
     ssh_counter_struct counter_{};
+    std::uint64_t seen_in_bytes_ = 0;  // counter_.in_bytes at the last took_input()
     char error_[TEXT_SIZE] = "failed";
     bool timed_out_ = false;
     int socket_fd_ = -1;

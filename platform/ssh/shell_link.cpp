@@ -168,6 +168,12 @@ void ShellLink::State::run() {
         if (local_done) {
             break;  // the session has ended the connection
         }
+        // What the library read during the pass may have opened the host's
+        // window, ended a key exchange or brought output after the step
+        // that needed it had run: one more pass before any wait.
+        if (!shell_done && client->took_input()) {
+            moved = true;
+        }
         if (!moved) {
             wait();
         }

@@ -100,9 +100,15 @@ class Client {
     virtual bool process() = 0;
     // Shell output: bytes read, 0 when none now, -1 when the shell has ended.
     virtual int read(void* buffer, std::size_t size) = 0;
-    // Shell input: bytes the host takes now (0 while its window is closed), -1
-    // when the connection failed.
+    // Shell input: bytes the host takes now (0 while its window is closed, or
+    // during a key exchange), -1 when the connection failed.
     virtual int write(const void* data, std::size_t size) = 0;
+    // True when the library has read from the connection since the last
+    // call. Any of the calls above may read it, and what comes in can let
+    // an earlier call do more now (output to take, the host's window opened,
+    // a key exchange ended) while no descriptor shows it: the caller makes
+    // its calls again before it waits on poll_fd().
+    virtual bool took_input() = 0;
     // A BREAK of `milliseconds` on the shell's terminal.
     virtual bool send_break(std::uint32_t milliseconds) = 0;
 

@@ -1,7 +1,7 @@
 // The link that carries an open shell as a local stream, against a scripted
 // host: bytes both ways, a host that stops taking input holds the local end
-// back without losing anything, output the library took in while a write
-// waited, BREAKs, and the ends of either side.
+// back without losing anything, output or a window the library took in
+// unseen, BREAKs, and the ends of either side.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -80,10 +80,12 @@ TEST(ShellLinkTest, BothWaysWithBackpressureBreakAndEnd) {
 }
 
 // The library can take the shell's output in while a write waits for the
-// host's window; no descriptor shows it then, and the link must still pass it
-// on (else both sides wait for each other: the host for a window the link
-// opens only by reading, the link for the host).
-TEST(ShellLinkTest, OutputTakenInDuringARefusedWriteIsPassedOn) {
+// host's window, or the window itself (or the end of a key exchange) while
+// the link looks for output after a refused write; no descriptor shows either
+// then, and the link must still act on it (else both sides wait for each
+// other: the host for a window the link opens only by reading, or for input
+// the link holds, and the link for the host).
+TEST(ShellLinkTest, WhatTheLibraryTookInAroundARefusedWriteIsActedOn) {
     FakeSshHost host;
     UniqueFd local;
     auto link = ShellLink::start(open_client(), &local);
@@ -96,6 +98,11 @@ TEST(ShellLinkTest, OutputTakenInDuringARefusedWriteIsPassedOn) {
     host.shell_write_with_next_refused_write("late");
     link->request_break();
     EXPECT_EQ(test::terminal_read_until(local.get(), "late"), "late");
+
+    host.take_input_at_read_after_next_refused_write();
+    link->request_break();
+    EXPECT_TRUE(
+        test::wait_until([&] { return host.shell_input() == "x"; }, std::chrono::seconds(10)));
 }
 
 TEST(ShellLinkTest, ClosingTheLocalEndEndsTheConnection) {
