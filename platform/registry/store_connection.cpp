@@ -9,6 +9,10 @@
 
 #include "platform/registry/store_connection.h"
 
+#include <pthread.h>
+
+#include <atomic>
+
 #include "platform/core/clock.h"
 #include "platform/registry/registry.h"
 #include "platform/registry/store_file.h"
@@ -25,7 +29,7 @@ void close_store(Store& s) {
     if (s.db == nullptr) {
         return;
     }
-    if (s.pid == getpid()) {
+    if (s.pid == current_pid()) {
         for (auto& [sql, st] : s.stmts) {
             sqlite3_finalize(st);
         }
@@ -111,7 +115,7 @@ LONG initialise(Store& s, int* failed_rc) {
 
 LONG open_store(Store& s) {
     std::string path = store_path();
-    if (s.db != nullptr && (s.broken || s.pid != getpid() || s.path != path)) {
+    if (s.db != nullptr && (s.broken || s.pid != current_pid() || s.path != path)) {
         close_store(s);
     }
     if (s.db != nullptr) {
@@ -132,7 +136,7 @@ LONG open_store(Store& s) {
         return ERROR_CANTOPEN;
     }
     s.db = db;
-    s.pid = getpid();
+    s.pid = current_pid();
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
 
@@ -203,6 +207,31 @@ LONG fail(Store& s, int rc, bool write) {
 
 int exec(Store& s, const char* sql) {
     return sqlite3_exec(s.db, sql, nullptr, nullptr, nullptr);
+}
+
+int run_cached(Store& s, const char* sql) {
+    Stmt st(s, sql);
+    const int rc = st.step();
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
+namespace {
+
+std::atomic<pid_t> cached_pid{0};
+
+void note_child_pid() {
+    cached_pid.store(::getpid(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+pid_t current_pid() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        note_child_pid();
+        ::pthread_atfork(nullptr, nullptr, note_child_pid);
+    });
+    return cached_pid.load(std::memory_order_relaxed);
 }
 
 LONG verify_store() {

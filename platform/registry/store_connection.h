@@ -44,6 +44,16 @@ LONG fail(Store& s, int rc, bool write);
 
 int exec(Store& s, const char* sql);
 
+// Runs one statement through the statement cache: SQLITE_OK when it ran to its
+// end, else SQLite's code. For the statements every call runs (beginning and
+// ending its transaction), whose parsing would otherwise cost more than the
+// read they guard.
+int run_cached(Store& s, const char* sql);
+
+// This process's id, without a system call on every store call (a child of
+// fork() learns its own).
+pid_t current_pid();
+
 // A cached prepared statement, reset when the holder goes out of scope.
 class Stmt {
   public:
@@ -105,14 +115,14 @@ class Txn {
     explicit Txn(Store& s) : s_(s) {}
     ~Txn() {
         if (active_ && s_.db) {
-            exec(s_, "ROLLBACK");
+            run_cached(s_, "ROLLBACK");
         }
     }
     Txn(const Txn&) = delete;
     Txn& operator=(const Txn&) = delete;
     LONG begin(bool write) {
         write_ = write;
-        int rc = exec(s_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+        int rc = run_cached(s_, write ? "BEGIN IMMEDIATE" : "BEGIN");
         if (rc != SQLITE_OK) {
             return fail(s_, rc, write);
         }
@@ -120,7 +130,7 @@ class Txn {
         return ERROR_SUCCESS;
     }
     LONG commit() {
-        int rc = exec(s_, "COMMIT");
+        int rc = run_cached(s_, "COMMIT");
         if (rc != SQLITE_OK) {
             return fail(s_, rc, write_);
         }
