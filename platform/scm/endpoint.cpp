@@ -1,7 +1,11 @@
 // The controller's end of a service's control endpoint: one request and one
 // reply over a SOCK_SEQPACKET connection.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -217,6 +221,62 @@ DWORD query_endpoint(std::string_view name, SERVICE_STATUS* status) {
     return reply.result;
 }
 
+namespace {
+
+// The process id recorded in the instance lock file, or 0.
+long recorded_pid(int lock_fd) {
+    char text[32] = {};
+    const ssize_t n = ::pread(lock_fd, text, sizeof text - 1, 0);
+    if (n <= 0) {
+        return 0;
+    }
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    return end != text && pid > 0 ? pid : 0;
+}
+
+// True while some process holds the instance lock (the service runs).
+bool lock_held(int lock_fd) {
+    if (::flock(lock_fd, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(lock_fd, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+// Asks a service whose endpoint does not answer (its descriptors all taken by
+// sessions, say) to stop the way systemd does: SIGTERM, which it takes as a
+// STOP control without needing a descriptor. The process is the one that holds
+// the instance lock and wrote its id into it; only a caller that may read the
+// lock file (root, the service's account) gets that far. The signal goes
+// through a pidfd taken before the lock is looked at once more, so it cannot
+// reach a process that took the id over after the service ended.
+bool signal_stop(std::string_view name) {
+    const std::string path = detail::lock_path(name);
+    UniqueFd lock(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!lock) {
+        return false;
+    }
+    const long pid = recorded_pid(lock.get());
+    if (pid == 0) {
+        return false;
+    }
+    UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+    if (!process || !lock_held(lock.get()) || recorded_pid(lock.get()) != pid) {
+        return false;
+    }
+    return ::syscall(SYS_pidfd_send_signal, process.get(), SIGTERM, nullptr, 0) == 0;
+}
+
+SERVICE_STATUS stop_pending_status() {
+    SERVICE_STATUS status;
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_STOP_PENDING;
+    return status;
+}
+
+}  // namespace
+
 DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* status) {
     if (!detail::valid_service_name(name) || status == nullptr) {
         return ERROR_INVALID_PARAMETER;
@@ -226,6 +286,10 @@ DWORD control_endpoint(std::string_view name, DWORD control, SERVICE_STATUS* sta
     request.control = control;
     detail::Reply reply;
     const Exchange result = exchange(name, request, &reply);
+    if (result == Exchange::timeout && control == SERVICE_CONTROL_STOP && signal_stop(name)) {
+        *status = stop_pending_status();
+        return ERROR_SUCCESS;
+    }
     if (result != Exchange::replied) {
         return unanswered(result, status, ERROR_SERVICE_NOT_ACTIVE);
     }

@@ -69,14 +69,21 @@ DWORD open_varolan(DWORD access, scm::ScHandle& manager, scm::ScHandle& service)
 }
 
 // Polls the service's endpoint until the state is `wanted` or no longer
-// `passing`; prints each state seen after `last`.
+// `passing`; prints each state seen after `last`. An endpoint that does not
+// answer in time (a service stopping with every descriptor still taken) is
+// asked again until the wait is over.
 DWORD wait_for_state(DWORD last, DWORD passing, DWORD wanted) {
     scm::SERVICE_STATUS status;
     status.dwCurrentState = last;
     const std::uint64_t deadline = monotonic_ms() + STATE_WAIT_MS;
     while (status.dwCurrentState == passing && monotonic_ms() < deadline) {
         sleep_ms(STATE_POLL_MS);
-        if (scm::query_endpoint(SERVICE_NAME, &status) != ERROR_SUCCESS) {
+        const DWORD rc = scm::query_endpoint(SERVICE_NAME, &status);
+        if (rc == ERROR_SERVICE_REQUEST_TIMEOUT) {
+            status.dwCurrentState = last;
+            continue;
+        }
+        if (rc != ERROR_SUCCESS) {
             break;
         }
         if (status.dwCurrentState != last) {

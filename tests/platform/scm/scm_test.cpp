@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,8 +25,11 @@
 #include "platform/core/fd.h"
 #include "platform/core/thread.h"
 #include "platform/registry/registry.h"
+#include "platform/scm/runtime_files.h"
 #include "platform/scm/scm.h"
+#include "platform/scm/scm_internal.h"
 #include "tests/support/process.h"
+#include "tests/support/wait_until.h"
 
 namespace varolan::scm {
 namespace {
@@ -306,6 +310,48 @@ TEST_F(ScmTest, TerminationSignalIsAStopHeldUntilAccepted) {
     ASSERT_TRUE(wait_done());
     std::lock_guard<std::mutex> lock(service_.mutex);
     EXPECT_EQ(service_.controls, std::vector<DWORD>{SERVICE_CONTROL_STOP});
+}
+
+// A service that holds its instance and endpoint but never answers (every
+// descriptor taken by sessions) is still stopped by a stop request: after the
+// exchange times out it gets SIGTERM, the signal it takes as a STOP control.
+TEST_F(ScmTest, StopReachesAServiceWhoseEndpointNeverAnswers) {
+    fs::create_directories(dir_.str("run"));
+    ASSERT_EQ(::chmod(dir_.str("run").c_str(), 0755), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        UniqueFd lock, listener;
+        const bool held =
+            detail::take_instance_lock(detail::lock_path(NAME), lock) == ERROR_SUCCESS &&
+            detail::bind_endpoint(detail::endpoint_path(NAME), listener) == ERROR_SUCCESS;
+        const char byte = held ? 'y' : 'n';
+        if (::write(ready[1], &byte, 1) != 1 || !held) {
+            ::_exit(1);
+        }
+        for (;;) {
+            ::pause();  // connections wait in the backlog, never accepted
+        }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, 'y');
+
+    SERVICE_STATUS s;
+    EXPECT_EQ(control_endpoint(NAME, SERVICE_CONTROL_STOP, &s), ERROR_SUCCESS);
+    EXPECT_EQ(s.dwCurrentState, SERVICE_STOP_PENDING);
+    int wstatus = 0;
+    const bool ended =
+        test::wait_until([&] { return ::waitpid(child, &wstatus, WNOHANG) == child; });
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &wstatus, 0);
+    }
+    EXPECT_TRUE(ended && WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGTERM) << wstatus;
 }
 
 TEST_F(ScmTest, InjectedStatusFailureAndStateRange) {
